@@ -1,0 +1,30 @@
+# Sourced by the build scripts: makes sure the Debian packages the build needs are installed.
+# As root it installs what is missing; otherwise it stops with the exact apt-get line.
+VARNEL_PACKAGES="cmake ninja-build g++ libgtest-dev libgmock-dev libbenchmark-dev openjdk-17-jdk-headless junit5"
+
+varnel_missing_packages() {
+    missing=""
+    for package in $VARNEL_PACKAGES; do
+        if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed"; then
+            missing="$missing $package"
+        fi
+    done
+    echo "${missing# }"
+}
+
+varnel_require_packages() {
+    missing=$(varnel_missing_packages)
+    [ -z "$missing" ] && return 0
+    if [ "$(id -u)" = 0 ]; then
+        echo "Installing missing packages: $missing"
+        export DEBIAN_FRONTEND=noninteractive
+        apt-get update -qq && apt-get install -y -qq $missing >/dev/null || {
+            echo "apt-get could not install: $missing" >&2
+            exit 1
+        }
+    else
+        echo "Missing Debian packages. Install them with:" >&2
+        echo "  sudo apt-get install -y $missing" >&2
+        exit 1
+    fi
+}

@@ -1,0 +1,28 @@
+#!/bin/sh
+# Builds everything and runs every test: the normal build (C++ unit and concurrency tests, the
+# exported-symbol check, JUnit in a real JVM with -Xcheck:jni), then the C++ tests again under
+# AddressSanitizer + UndefinedBehaviorSanitizer, then the concurrency tests under
+# ThreadSanitizer, each sanitizer in a build directory of its own.
+set -eu
+cd "$(dirname "$0")/.."
+. scripts/prerequisites.sh
+varnel_require_packages
+
+jobs=$(nproc)
+
+echo "== normal build"
+cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake --build build -j "$jobs"
+ctest --test-dir build --output-on-failure -j "$jobs"
+
+echo "== AddressSanitizer + UndefinedBehaviorSanitizer"
+cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DVARNEL_SANITIZE=address \
+      -DVARNEL_JAVA=OFF -DVARNEL_BENCH=OFF >/dev/null
+cmake --build build-asan -j "$jobs"
+ctest --test-dir build-asan --output-on-failure -j "$jobs" -L 'unit|concurrency'
+
+echo "== ThreadSanitizer"
+cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVARNEL_SANITIZE=thread \
+      -DVARNEL_JAVA=OFF -DVARNEL_BENCH=OFF >/dev/null
+cmake --build build-tsan -j "$jobs" --target varnel_concurrency_tests
+ctest --test-dir build-tsan --output-on-failure -j "$jobs" -L concurrency

@@ -1,0 +1,185 @@
+// Shared state of the port-service simulator and the helpers every part of it uses: one mutex
+// guards connections, devices, configuration, the result program, the call log and the queue.
+#pragma once
+
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <tuple>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+#include "service/DCXServiceAPI.h"
+
+namespace vsim {
+
+inline constexpr DCXRESULT kErrParameter = 0x80000003;
+inline constexpr DCXRESULT kErrBufferOverflow = 0x80000009;
+inline constexpr DCXRESULT kErrNoValue = 0x8000000B;
+inline constexpr DCXRESULT kErrHandle = 0x8000000E;
+
+inline constexpr uint32_t kPowerProperty = 4;
+// Read-only property of a connection, for clients that cannot call VSim_IsLocked.
+inline constexpr uint32_t kLockHeldProperty = 0x7F01;
+
+struct Registration {
+    DCX_CALLBACK callback;
+    void* context;
+};
+
+// The handle given out by DCX_Open is the address of one of these. They are kept until
+// VSim_Reset, so a closed handle is still recognised (and refused) instead of being reused.
+struct Connection {
+    unsigned sequence;  // n of "P<n>" in the log
+    std::string port;
+    uint32_t deviceType;
+    bool open = true;
+    bool locked = false;
+    std::map<uint32_t, Registration> callbacks;  // by kind
+};
+
+using DeviceKey = std::pair<std::string, uint32_t>;  // port name, device type
+
+struct Device {
+    std::map<uint32_t, int64_t> properties;
+    std::map<uint32_t, int64_t> capabilities;
+    uint64_t powerReads = 0;  // successful DCX_GetProperty of property 4
+};
+
+// A report that a scenario schedules for when the device's power has been read often enough.
+struct ReadTrigger {
+    DeviceKey device;
+    uint64_t afterReads;
+    bool lockLost;  // else a power report
+    uint32_t reading;
+};
+
+using CustomKey = std::tuple<std::string, std::string, std::string>;  // service URL, port, key
+
+struct CustomValue {
+    std::optional<uint32_t> number;
+    std::optional<std::vector<uint8_t>> bytes;  // string (without its 0) or binary
+};
+
+struct ResultProgram {
+    std::optional<DCXRESULT> always;
+    std::map<uint64_t, DCXRESULT> onCall;  // by call number
+};
+
+// An event owns copies of its values and bytes; the null flags let a test hand a callback a
+// null pointer together with a nonzero count or length.
+struct Event {
+    const Connection* target;
+    uint32_t kind;
+    uint32_t code;
+    uint32_t count;
+    std::vector<uint32_t> values;
+    bool valuesNull;
+    uint32_t length;
+    std::vector<uint8_t> bytes;
+    bool bytesNull;
+};
+
+struct InFlight {
+    const Connection* target;
+    uint32_t kind;
+    uint64_t serial;
+};
+
+struct State {
+    std::mutex mutex;
+    std::condition_variable work;      // the queue got an event
+    std::condition_variable progress;  // a callback returned or the queue drained
+
+    std::vector<std::unique_ptr<Connection>> connections;  // index = sequence - 1
+    std::unordered_map<const void*, Connection*> byHandle;
+    std::map<DeviceKey, Device> devices;
+    std::map<std::string, uint32_t> configNumbers;
+    std::map<std::pair<std::string, uint32_t>, uint32_t> portCapabilities;
+    std::map<CustomKey, CustomValue> customValues;
+    std::vector<ReadTrigger> triggers;
+    std::optional<std::string> appliedScenarioFile;
+    bool scenarioFiles = true;
+
+    std::map<std::string, ResultProgram, std::less<>> results;
+    std::map<std::string, uint64_t, std::less<>> calls;  // since reset, by function
+    std::vector<std::string> log;
+    bool logEnabled = true;
+    bool loopback = true;
+
+    std::deque<Event> queue;
+    bool deliveryStarted = false;
+    std::thread::id deliveryThread;
+    std::optional<InFlight> inFlight;
+    uint64_t deliverySerial = 0;
+};
+
+// The one simulator instance. Never destroyed: the delivery thread outlives static destruction.
+State& state();
+
+// Everything below expects state().mutex to be held by the caller.
+
+// Logs the call, counts it and returns the result programmed for it (0 when none).
+DCXRESULT enter(State& s, std::string_view function, std::string logLine);
+
+// Programs the result of every later call (nth 0) or of the nth call from now.
+void programResult(State& s, std::string_view function, uint32_t nth, DCXRESULT result);
+
+// An open connection for the handle, or null for a handle that is unknown or closed.
+Connection* openConnection(State& s, const void* handle);
+Device& device(State& s, const DeviceKey& key);
+
+// Queues an event, starting the delivery thread on first use.
+void enqueue(State& s, Event event);
+// Queues a report to the kind 2 callbacks of every open connection to the device.
+void reportToDevice(State& s, const DeviceKey& key, uint32_t code, std::vector<uint32_t> values);
+// Sets the device's power reading and reports it.
+void reportPower(State& s, const DeviceKey& key, uint32_t reading);
+// Reports a lock state; a value of 0 means the device's connections lost their lock.
+void reportLock(State& s, const DeviceKey& key, uint32_t value, uint32_t count);
+// Returns once no callback of the connection (of that kind, when given) is running on the
+// delivery thread. Does not wait on the delivery thread itself, where it would wait for itself.
+void awaitCallbacks(State& s, std::unique_lock<std::mutex>& lock, const Connection* connection,
+                    std::optional<uint32_t> kind);
+// Waits until the queue is empty and no callback runs; false on time-out.
+bool awaitIdle(State& s, std::unique_lock<std::mutex>& lock, uint32_t timeoutMs);
+bool onDeliveryThread(const State& s);
+
+// Scenario settings: programmed results and device and port settings.
+void clearScenarioSettings(State& s);
+// Clears the scenario settings, then applies the text. Returns 0, or the 1-based number of the
+// first line that was not understood (every such line is skipped).
+int applyScenario(State& s, std::string_view text);
+// Counts a power read of the device and fires the scenario reports that were waiting for it.
+void countPowerRead(State& s, const DeviceKey& key);
+// Fires the scenario reports of the device whose read count has been reached.
+void fireDueTriggers(State& s, const DeviceKey& key);
+
+// Builds one log line: "Name(arg, arg)".
+class LogLine {
+  public:
+    explicit LogLine(std::string_view function) : text_(function) { text_ += '('; }
+    LogLine& str(const char* value);
+    LogLine& num(uint64_t value);
+    LogLine& num(int64_t value);
+    LogLine& num(uint32_t value) { return num(static_cast<uint64_t>(value)); }
+    LogLine& num(int32_t value) { return num(static_cast<int64_t>(value)); }
+    LogLine& hex(uint32_t value);
+    LogLine& handle(const State& s, const void* value);
+    std::string done() { return std::move(text_) + ')'; }
+
+  private:
+    void separate();
+    std::string text_;
+    bool first_ = true;
+};
+
+}  // namespace vsim

@@ -1,0 +1,271 @@
+// The native methods of PortHandlerIO: each checks its arguments in the common order (null
+// environment, handle 0, required arrays), pins through the scoped guards, forwards to the
+// port service and translates the service result once, here, at the Java boundary.
+#include "bridge/VarnelPHJNIAPI.h"
+
+#include <algorithm>
+#include <cstring>
+#include <type_traits>
+
+#include "bridge/ScopedJni.h"
+#include "bridge/VarnelPHCSAPI.h"
+#include "bridge/VarnelPHReceive.h"
+#include "port/VarnelPHJNI.h"
+#include "power/OstrelPower.h"
+#include "service/DCXServiceAPI.h"
+#include "service/VarnelPHClassPath.h"
+
+namespace {
+
+VarnelPHJNI* PortOf(jlong handle) { return reinterpret_cast<VarnelPHJNI*>(handle); }
+
+// Not built yet: the frame's checks run, then the request is refused as not supported.
+jint NotYetBuilt() { return GetErrorCode(DCX_ERR_NOT_SUPPORTED); }
+
+// Shared by GetProperty and GetCapability: asks the service for one 64-bit value, starting at
+// 0, and stores it in element 0 of the holder on success only. A holder too small to receive it
+// is refused before the service is asked.
+template <class Query>
+jint GetValue(JNIEnv* env, jlongArray valueHolder, Query query) {
+    ScopedLongArray holder(env, valueHolder);
+    if (holder.failed() || (!holder.isNull() && holder.length() < 1)) {
+        return GetErrorCode(DCX_ERR_PARAMETER);
+    }
+    int64_t value = 0;
+    DCXRESULT result = query(&value);
+    if (result != 0) return GetErrorCode(result);
+    if (!holder.isNull()) holder.get()[0] = value;
+    return 0;
+}
+
+}  // namespace
+
+static_assert(std::is_same_v<decltype(&callbackRead), DCX_CALLBACK>);
+
+uint32_t callbackRead(uint32_t event, uint32_t, uint32_t*, uint32_t length, uint8_t* bytes,
+                      void* context) {
+    if (event != DCX_EVENT_DATA_RECEIVED || context == nullptr) return 0;
+    if (length == 0 || bytes == nullptr) return 0;
+    auto* port = static_cast<VarnelPHJNI*>(context);
+    // Once a block has been lost, later ones are dropped too until Read reports the loss: the
+    // reader must never see a stream with a hole in it.
+    if (port->GetPHError() != 0) return 0;
+    if (DCXRESULT result = port->WriteData(bytes, static_cast<int32_t>(length)); result != 0) {
+        port->SetPHError(result);
+    }
+    return 0;
+}
+
+DCXRESULT DCXFlushSend(HMODULE library, void* portHandle, uint32_t value) {
+    auto cancel = lookup<DCX_CancelOperation_t>(library, "DCX_CancelOperation");
+    if (cancel == nullptr) return DCX_ERR_NOT_AVAILABLE;
+    auto resume = lookup<DCX_ResumeSending_t>(library, "DCX_ResumeSending");
+    if (resume == nullptr) return DCX_ERR_NOT_AVAILABLE;
+    cancel(portHandle, 3, value);
+    resume(portHandle);
+    return 0;
+}
+
+DCXRESULT SetDCXProperty(HMODULE library, void* portHandle, uint32_t first, uint32_t second,
+                         int64_t value) {
+    auto setProperty = lookup<DCX_SetProperty_t>(library, "DCX_SetProperty");
+    if (setProperty == nullptr) return DCX_ERR_NOT_AVAILABLE;
+    return setProperty(portHandle, first, second, value);
+}
+
+DCXRESULT GetDCXProperty(HMODULE library, void* portHandle, uint32_t id, int64_t* value) {
+    auto getProperty = lookup<DCX_GetProperty_t>(library, "DCX_GetProperty");
+    if (getProperty == nullptr) return DCX_ERR_NOT_AVAILABLE;
+    return getProperty(portHandle, id, value);
+}
+
+extern "C" {
+
+JNIEXPORT jint JNICALL PH_JNI(Open)(JNIEnv* env, jobject, jstring serviceURL, jstring portName,
+                                    jint deviceType, jlongArray handleHolder) {
+    (void)serviceURL;
+    (void)deviceType;
+    if (env == nullptr || portName == nullptr || handleHolder == nullptr) {
+        return GetErrorCode(DCX_ERR_PARAMETER);
+    }
+    return NotYetBuilt();
+}
+
+JNIEXPORT jint JNICALL PH_JNI(Close)(JNIEnv* env, jobject, jlong handle) {
+    if (env == nullptr) return GetErrorCode(DCX_ERR_PARAMETER);
+    if (handle == 0) return GetErrorCode(DCX_ERR_HANDLE);
+    return NotYetBuilt();
+}
+
+JNIEXPORT jint JNICALL PH_JNI(Write)(JNIEnv* env, jobject, jlong handle, jbyteArray data,
+                                     jint first, jint second, jintArray countHolder) {
+    if (env == nullptr) return GetErrorCode(DCX_ERR_PARAMETER);
+    if (handle == 0) return GetErrorCode(DCX_ERR_HANDLE);
+    if (data == nullptr) return GetErrorCode(DCX_ERR_PARAMETER);
+    VarnelPHJNI* port = PortOf(handle);
+    // Declared data first: the guards release the count holder, then the data.
+    ScopedByteArray bytes(env, data);
+    if (bytes.failed()) return GetErrorCode(DCX_ERR_PARAMETER);
+    ScopedIntArray count(env, countHolder);
+    if (count.failed()) return GetErrorCode(DCX_ERR_PARAMETER);
+
+    uint32_t sent = 0;
+    auto send = lookup<DCX_Send_t>(port->GetPH(), "DCX_Send");
+    if (send == nullptr) return GetErrorCode(DCX_ERR_NOT_AVAILABLE);
+    // The service takes Java's two ints in swapped order.
+    DCXRESULT result = send(port->GetPHHandle(), 0, 0, static_cast<uint32_t>(second),
+                            static_cast<uint32_t>(first), reinterpret_cast<uint8_t*>(bytes.get()),
+                            &sent);
+    // A failed send may have got part of the way: Java learns how far in either case.
+    if (count.length() > 0) count.get()[0] = static_cast<jint>(sent);
+    if (result == 0x80000010 || result == 0x80000007 || result == 0x80000006) {
+        DCXFlushSend(port->GetPH(), port->GetPHHandle(), 0);
+    }
+    return GetErrorCode(result);
+}
+
+JNIEXPORT jint JNICALL PH_JNI(Read)(JNIEnv* env, jobject, jlong handle, jbyteArray destination,
+                                    jint maximum, jintArray countHolder) {
+    // The arrays are tested before the handle.
+    if (env == nullptr || destination == nullptr || countHolder == nullptr) {
+        return GetErrorCode(DCX_ERR_PARAMETER);
+    }
+    if (handle == 0) return GetErrorCode(DCX_ERR_HANDLE);
+    VarnelPHJNI* port = PortOf(handle);
+    // While the error is set the callback stores nothing, so clearing after the test loses no
+    // block that arrived in between.
+    if (DCXRESULT error = port->GetPHError(); error != 0) {
+        port->ClearBuffer();
+        return GetErrorCode(error);
+    }
+    ScopedByteArray bytes(env, destination);
+    if (bytes.failed()) return GetErrorCode(DCX_ERR_PARAMETER);
+    ScopedIntArray count(env, countHolder);
+    // Bytes taken out of the ring without a count to report them would be lost.
+    if (count.failed() || count.length() < 1) return GetErrorCode(DCX_ERR_PARAMETER);
+    // A maximum beyond the array must not write past its end.
+    port->ReadData(reinterpret_cast<uint8_t*>(bytes.get()), std::min(maximum, bytes.length()),
+                   count.get());
+    return 0;
+}
+
+JNIEXPORT jint JNICALL PH_JNI(Clear)(JNIEnv* env, jobject, jlong handle) {
+    if (env == nullptr) return GetErrorCode(DCX_ERR_PARAMETER);
+    if (handle == 0) return GetErrorCode(DCX_ERR_HANDLE);
+    return static_cast<jint>(PortOf(handle)->ClearBuffer());
+}
+
+JNIEXPORT jint JNICALL PH_JNI(GetProperty)(JNIEnv* env, jobject, jlong handle, jint id,
+                                           jlongArray valueHolder) {
+    if (env == nullptr) return GetErrorCode(DCX_ERR_PARAMETER);
+    if (handle == 0) return GetErrorCode(DCX_ERR_HANDLE);
+    VarnelPHJNI* port = PortOf(handle);
+    return GetValue(env, valueHolder, [port, id](int64_t* value) {
+        return GetDCXProperty(port->GetPH(), port->GetPHHandle(), static_cast<uint32_t>(id),
+                              value);
+    });
+}
+
+JNIEXPORT jint JNICALL PH_JNI(SetProperty)(JNIEnv* env, jobject, jlong handle, jint first,
+                                           jint second, jlong value) {
+    if (env == nullptr) return GetErrorCode(DCX_ERR_PARAMETER);
+    if (handle == 0) return GetErrorCode(DCX_ERR_HANDLE);
+    VarnelPHJNI* port = PortOf(handle);
+    return GetErrorCode(SetDCXProperty(port->GetPH(), port->GetPHHandle(),
+                                       static_cast<uint32_t>(first), static_cast<uint32_t>(second),
+                                       value));
+}
+
+JNIEXPORT jint JNICALL PH_JNI(GetCapability)(JNIEnv* env, jobject, jlong handle, jint id,
+                                             jlongArray valueHolder) {
+    if (env == nullptr) return GetErrorCode(DCX_ERR_PARAMETER);
+    if (handle == 0) return GetErrorCode(DCX_ERR_HANDLE);
+    VarnelPHJNI* port = PortOf(handle);
+    return GetValue(env, valueHolder, [port, id](int64_t* value) -> DCXRESULT {
+        auto getCapability = lookup<DCX_GetCapability_t>(port->GetPH(), "DCX_GetCapability");
+        if (getCapability == nullptr) return DCX_ERR_NOT_AVAILABLE;
+        return getCapability(port->GetPHHandle(), static_cast<uint32_t>(id), value);
+    });
+}
+
+JNIEXPORT jint JNICALL PH_JNI(ResetDevice)(JNIEnv* env, jobject, jlong handle, jint argument) {
+    if (env == nullptr) return GetErrorCode(DCX_ERR_PARAMETER);
+    if (handle == 0) return GetErrorCode(DCX_ERR_HANDLE);
+    VarnelPHJNI* port = PortOf(handle);
+    auto resetDevice = lookup<DCX_ResetDevice_t>(port->GetPH(), "DCX_ResetDevice");
+    if (resetDevice == nullptr) return GetErrorCode(DCX_ERR_NOT_AVAILABLE);
+    return GetErrorCode(resetDevice(port->GetPHHandle(), static_cast<uint32_t>(argument)));
+}
+
+JNIEXPORT jint JNICALL PH_JNI(IOCtl)(JNIEnv* env, jobject, jlong handle, jint code,
+                                     jbyteArray input, jint inputLength, jbyteArray output,
+                                     jint outputLength, jintArray countHolder) {
+    (void)code;
+    (void)input;
+    (void)inputLength;
+    (void)output;
+    (void)outputLength;
+    (void)countHolder;
+    if (env == nullptr) return GetErrorCode(DCX_ERR_PARAMETER);
+    if (handle == 0) return GetErrorCode(DCX_ERR_HANDLE);
+    return NotYetBuilt();
+}
+
+JNIEXPORT jint JNICALL PH_JNI(SetDCXPath)(JNIEnv* env, jobject, jbyteArray root) {
+    if (env == nullptr || root == nullptr) return GetErrorCode(DCX_ERR_PARAMETER);
+    ScopedByteArray bytes(env, root);
+    if (bytes.failed()) return GetErrorCode(DCX_ERR_PARAMETER);
+    // The root ends at its first 0 byte, or at the array's end when Java left none.
+    const void* end = std::memchr(bytes.get(), 0, static_cast<size_t>(bytes.length()));
+    size_t length = end != nullptr ? static_cast<size_t>(static_cast<const jbyte*>(end) - bytes.get())
+                                   : static_cast<size_t>(bytes.length());
+    if (!SetPHClassPath(reinterpret_cast<const char*>(bytes.get()), length)) {
+        return GetErrorCode(DCX_ERR_PARAMETER);
+    }
+    return 0;
+}
+
+JNIEXPORT jint JNICALL PH_JNI(GetPortCapability)(JNIEnv* env, jobject, jstring serviceURL,
+                                                 jstring portName, jint id, jint argument,
+                                                 jintArray valueHolder) {
+    if (env == nullptr) return GetErrorCode(DCX_ERR_PARAMETER);
+    // Java always passes both strings; a null one is refused before anyone is asked.
+    if (serviceURL == nullptr || portName == nullptr) return GetErrorCode(DCX_ERR_PARAMETER);
+    ScopedUtfChars port(env, portName);
+    ScopedUtfChars url(env, serviceURL);
+    ScopedIntArray holder(env, valueHolder);
+    // An empty holder has no element 0 to receive the value.
+    if (port.failed() || url.failed() || holder.failed() ||
+        (!holder.isNull() && holder.length() < 1)) {
+        return GetErrorCode(DCX_ERR_PARAMETER);
+    }
+    uint32_t value = 0;
+    DCXRESULT result = DCX_ERR_PARAMETER;  // any other id, without asking
+    if (static_cast<uint32_t>(id) == OSTREL_CAP_POWER_REPORTING) {
+        result =
+            OstrelCapPowerReporting(url.get(), port.get(), static_cast<uint32_t>(argument), &value);
+    }
+    url.release();
+    port.release();
+    // Stored on failure too: Java then reads 0 unless the configuration library wrote a value.
+    if (!holder.isNull()) holder.get()[0] = static_cast<jint>(value);
+    return GetErrorCode(result);
+}
+
+JNIEXPORT jint JNICALL PH_JNI(checkOstrelPowerStatus)(JNIEnv*, jobject, jlong handle) {
+    if (handle == 0) return -1;
+    VarnelPHJNI* port = PortOf(handle);
+    void* portHandle = port->GetPHHandle();
+    const int32_t state = OstrelPowerState(portHandle);
+    // The service reported the lock lost: take it again, and keep the flag while that fails so
+    // the next poll retries. The state is returned either way.
+    if (IsPortUnlocked(portHandle) != 0) {
+        auto lock = reinterpret_cast<DCX_Lock_t*>(GetProcAddress(port->GetPH(), "DCX_Lock"));
+        if (lock != nullptr && lock(portHandle, DCX_LOCK_TIMEOUT) == 0) {
+            RecoverPortLock(portHandle);
+        }
+    }
+    return state;
+}
+
+}  // extern "C"

@@ -1,0 +1,120 @@
+#include "port/VarnelPHJNI.h"
+
+#include <algorithm>
+#include <cstring>
+#include <memory>
+#include <new>
+
+#include "bridge/VarnelPHCSAPI.h"
+#include "service/VarnelPHClassPath.h"
+
+namespace {
+
+// A heap copy with its terminating 0; null when memory runs out.
+std::unique_ptr<char[]> CopyString(const char* text) {
+    const size_t size = std::strlen(text) + 1;
+    std::unique_ptr<char[]> copy(new (std::nothrow) char[size]);
+    if (copy) std::memcpy(copy.get(), text, size);
+    return copy;
+}
+
+}  // namespace
+
+VarnelPHJNI::~VarnelPHJNI() {
+    delete[] m_pRingBuffer;
+    delete[] m_pszServiceURL;
+    delete[] m_pszPortName;
+}
+
+int32_t VarnelPHJNI::CreatePH() {
+    m_hPH = LoadPHLibrary(PH_SERVICE_LIBRARY);
+    return m_hPH != nullptr ? 0 : PH_ERR_NOT_AVAILABLE;
+}
+
+int32_t VarnelPHJNI::SetPHHandle(void* portHandle, const char* serviceURL, const char* portName) {
+    if (m_pRingBuffer != nullptr) return PH_ERR_UNEXPECTED;
+    if (portHandle == nullptr) return PH_ERR_HANDLE;
+    // Everything is allocated before anything is bound, so running out of memory part of the way
+    // leaves the object as it was and frees what this call got.
+    std::unique_ptr<uint8_t[]> ring(new (std::nothrow) uint8_t[m_nBufferSize]);
+    if (!ring) return PH_ERR_NO_MEMORY;
+    std::unique_ptr<char[]> name;
+    if (portName != nullptr && !(name = CopyString(portName))) return PH_ERR_NO_MEMORY;
+    std::unique_ptr<char[]> url;
+    if (serviceURL != nullptr && serviceURL[0] != '\0' && !(url = CopyString(serviceURL))) {
+        return PH_ERR_NO_MEMORY;
+    }
+
+    m_pRingBuffer = ring.release();
+    ClearBuffer();
+    m_hPHHandle = portHandle;
+    m_pszPortName = name.release();
+    m_pszServiceURL = url.release();
+    return 0;
+}
+
+// Single producer: the service delivers one port's blocks one at a time. Indices stay below the
+// capacity; one slot is kept empty so that equal indices always mean empty.
+DCXRESULT VarnelPHJNI::WriteData(const uint8_t* data, int32_t length) {
+    if (data == nullptr) return DCX_ERR_PARAMETER;
+    const uint32_t size = m_nBufferSize;
+    // Relaxed: only this thread stores the write index.
+    const auto w = static_cast<uint32_t>(m_nWritePos.load(std::memory_order_relaxed));
+    // Acquire: the consumer copied the bytes out before publishing this index, so the slots
+    // behind it may be overwritten.
+    const auto r = static_cast<uint32_t>(m_nReadPos.load(std::memory_order_acquire));
+    // A full ring refuses even an empty block, so fullness is tested before the length.
+    if ((w + 1) % size == r) return DCX_ERR_BUFFER_OVERFLOW;
+    const uint32_t space = r > w ? r - w - 1 : size - w + r - 1;
+    if (length < 0 || static_cast<uint32_t>(length) > space) return DCX_ERR_BUFFER_OVERFLOW;
+
+    const auto n = static_cast<uint32_t>(length);
+    const uint32_t head = std::min(n, size - w);  // up to the end of the storage, then from 0
+    std::memcpy(m_pRingBuffer + w, data, head);
+    if (n > head) std::memcpy(m_pRingBuffer, data + head, n - head);
+    // Release: the block's bytes are in place before the consumer can see them counted.
+    m_nWritePos.store(static_cast<int32_t>((w + n) % size), std::memory_order_release);
+    return 0;
+}
+
+void VarnelPHJNI::ReadData(uint8_t* destination, int32_t maximum, int32_t* count) {
+    SetLock();
+    if (destination != nullptr && count != nullptr) {
+        const uint32_t size = m_nBufferSize;
+        // Relaxed: the read index moves only under the buffer lock, which this thread holds.
+        const auto r = static_cast<uint32_t>(m_nReadPos.load(std::memory_order_relaxed));
+        // Acquire: every byte before this index was stored before the producer published it.
+        const auto w = static_cast<uint32_t>(m_nWritePos.load(std::memory_order_acquire));
+        const uint32_t n =
+            std::min((w + size - r) % size, static_cast<uint32_t>(std::max(maximum, 0)));
+        *count = static_cast<int32_t>(n);
+
+        const uint32_t head = std::min(n, size - r);
+        std::memcpy(destination, m_pRingBuffer + r, head);
+        if (n > head) std::memcpy(destination + head, m_pRingBuffer, n - head);
+        // Release: the bytes are copied out before the producer may reuse their slots.
+        m_nReadPos.store(static_cast<int32_t>((r + n) % size), std::memory_order_release);
+    }
+    Unlock();
+}
+
+uint32_t VarnelPHJNI::ClearBuffer() {
+    SetLock();
+    // Acquire pairs with the producer's publication, release hands the emptied slots back to it.
+    m_nReadPos.store(m_nWritePos.load(std::memory_order_acquire), std::memory_order_release);
+    // Release: a producer that sees the error gone also sees the emptied ring.
+    m_nPHError.store(0, std::memory_order_release);
+    Unlock();
+    return 0;
+}
+
+// Consumers are few and hold the lock for one copy; polling keeps the lock a plain flag.
+void VarnelPHJNI::SetLock() {
+    // Acquire: this consumer sees the read index as the previous holder left it.
+    while (m_nLock.exchange(1, std::memory_order_acquire) != 0) Sleep(5);
+}
+
+void VarnelPHJNI::Unlock() {
+    // Release: the next holder sees the read index this one stored.
+    m_nLock.store(0, std::memory_order_release);
+}
