@@ -143,7 +143,9 @@ void VSim_InjectData(void* handle, const uint8_t* bytes, uint32_t length);
 void VSim_ReportPower(const char* portName, uint32_t deviceType, uint32_t reading);
 // Lock report (event 0x40000006) with the given count of values, each holding value.
 void VSim_ReportLock(const char* portName, uint32_t deviceType, uint32_t value, uint32_t count);
-// Any event to the callback of (handle, kind).
+// Any event to the callback of (handle, kind). Values and bytes are copied; a null pointer
+// reaches the callback as null, with the count or length given. Events for a handle that is
+// unknown or closed are not queued.
 void VSim_InjectEvent(void* handle, uint32_t kind, uint32_t event, uint32_t count,
                       const uint32_t* values, const uint8_t* bytes, uint32_t length);
 // Waits until every queued event has been delivered; returns 0 on time-out, else 1.

@@ -11,8 +11,7 @@
 #include "service/DCXServiceAPI.h"
 #include "service/VarnelPHClassPath.h"
 
-// ---------------------------------------------------------------------------------------------
-// State model
+// State model: pure functions; a record passed in is guarded by the caller's csLock.
 
 int32_t OstrelPowerToUPOSPower(uint32_t reading) {
     switch (reading) {
@@ -71,8 +70,7 @@ int32_t UpdateNotSerialPowerState(_OSTREL_PORT_INFO* info) {
     return info->nPowerState != before ? 1 : 0;
 }
 
-// ---------------------------------------------------------------------------------------------
-// Monitor
+// Monitor.
 
 // Valid before any initialisation (IsPortUnlocked and RecoverPortLock take it unconditionally)
 // and never re-initialised or destroyed, so it stays usable across a teardown.

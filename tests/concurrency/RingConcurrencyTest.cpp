@@ -26,8 +26,10 @@ namespace {
 
 using Access = VarnelPHJNITestAccess;
 
-#if defined(__SANITIZE_THREAD__) || defined(__SANITIZE_ADDRESS__)
-constexpr uint64_t kScale = 16;  // sanitizers slow everything down tenfold and more
+#if defined(__SANITIZE_THREAD__)
+constexpr uint64_t kScale = 4;  // ThreadSanitizer slows the copies and checks down tenfold
+#elif defined(__SANITIZE_ADDRESS__)
+constexpr uint64_t kScale = 16;
 #else
 constexpr uint64_t kScale = 1;
 #endif
@@ -249,8 +251,8 @@ TEST(RingThreads, ReceivedStreamArrivesWholeAndInOrder) {
 }
 
 TEST(RingThreads, StreamRestartsWithTheNextBlockAfterEachReportedOverflow) {
-    const Plan plan = MakePlan(32 * kMiB / kScale, 5678, 97);
-    ASSERT_GT(plan.Overflowing(), 2u);
+    const Plan plan = MakePlan(32 * kMiB / kScale, 5678, 17);
+    ASSERT_GE(plan.Overflowing(), 3u);
     auto port = BoundPort();
     StreamFollower follower(plan, false);
     Producer producer{plan, *port};

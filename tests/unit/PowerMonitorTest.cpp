@@ -434,6 +434,7 @@ TEST_F(PowerMonitor, UnavailableLibrariesLeaveTheMonitorUninitialised) {
     const fs::path temp = fs::temp_directory_path() / ("power-roots-" + std::to_string(getpid()));
     const fs::path empty = temp / "empty";
     const fs::path serviceOnly = temp / "service-only";
+    fs::remove_all(temp);  // left behind by a run that crashed
     fs::create_directories(empty);
     fs::create_directories(serviceOnly / "varnel_dcx/relayhost");
     fs::create_symlink(VSIM_ROOT "/varnel_dcx/relayhost/libdcxif.so",

@@ -25,7 +25,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-constexpr DCXRESULT kNotAvailable = 0x80000001;
 constexpr DCXRESULT kParameter = 0x80000003;
 constexpr DCXRESULT kBufferOverflow = 0x80000009;
 constexpr DCXRESULT kNoValue = 0x8000000B;
