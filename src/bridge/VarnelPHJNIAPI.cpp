@@ -148,10 +148,7 @@ DCXRESULT ExtendFunction(VarnelPHJNI* port, uint32_t code, PinnedBytes input, in
                          PinnedBytes output, int32_t outputLength, uint32_t* outputCount) {
     auto extend = lookup<DCX_ExtendFunction_t>(port->GetPH(), "DCX_ExtendFunction");
     if (extend == nullptr) return DCX_ERR_NOT_AVAILABLE;
-    auto fits = [](int32_t length, PinnedBytes bytes) {
-        return length >= 0 && length <= bytes.capacity();
-    };
-    if (!fits(inputLength, input) || !fits(outputLength, output)) return DCX_ERR_PARAMETER;
+    if (!input.holds(inputLength) || !output.holds(outputLength)) return DCX_ERR_PARAMETER;
     return extend(port->GetPHHandle(), 3, code, input.data, inputLength, output.data, outputLength,
                   outputCount);
 }

@@ -57,11 +57,6 @@ CString TerminatedCopy(const uint8_t* bytes, int32_t length) {
     return copy;
 }
 
-// A length Java states for one of its arrays: neither negative nor beyond the real array.
-bool Fits(PinnedBytes array, int32_t length) {
-    return length >= 0 && length <= array.capacity();
-}
-
 // Bytes of a number a get copies out: the output length compared unsigned, so a negative one
 // also gives all 4.
 uint32_t NumberBytes(int32_t outputLength) {
@@ -74,7 +69,7 @@ template <class Fn>
 DCXRESULT GetBytes(const std::atomic<Fn*>& pointer, const char* serviceURL, const char* portName,
                    PinnedBytes input, int32_t inputLength, PinnedBytes output, int32_t outputLength,
                    uint32_t* count) {
-    if (!Fits(input, inputLength) || !Fits(output, outputLength)) return DCX_ERR_PARAMETER;
+    if (!input.holds(inputLength) || !output.holds(outputLength)) return DCX_ERR_PARAMETER;
     Fn* get = Bound(pointer);
     if (get == nullptr) return DCX_ERR_NOT_AVAILABLE;
     CString key = TerminatedCopy(input.data, inputLength);
@@ -166,7 +161,7 @@ DCXRESULT GetNumberValue(const char* serviceURL, const char* portName, PinnedByt
                          int32_t inputLength, PinnedBytes output, int32_t outputLength,
                          uint32_t* count) {
     const uint32_t copied = NumberBytes(outputLength);
-    if (!Fits(input, inputLength) || copied > static_cast<uint32_t>(output.capacity())) {
+    if (!input.holds(inputLength) || copied > static_cast<uint32_t>(output.capacity())) {
         return DCX_ERR_PARAMETER;
     }
     DCX_GetCustomValueNumber_t* get = Bound(funcGetCustomValueNumber);
@@ -191,7 +186,7 @@ DCXRESULT GetStringValue(const char* serviceURL, const char* portName, PinnedByt
 
 DCXRESULT SetBinaryValue(const char* serviceURL, const char* portName, PinnedBytes input,
                          int32_t inputLength, PinnedBytes output, int32_t outputLength, uint32_t*) {
-    if (!Fits(input, inputLength) || !Fits(output, outputLength)) return DCX_ERR_PARAMETER;
+    if (!input.holds(inputLength) || !output.holds(outputLength)) return DCX_ERR_PARAMETER;
     DCX_SetCustomValueBinary_t* set = Bound(funcSetCustomValueBinary);
     if (set == nullptr) return DCX_ERR_NOT_AVAILABLE;
     CString key = TerminatedCopy(input.data, inputLength);
@@ -202,7 +197,7 @@ DCXRESULT SetBinaryValue(const char* serviceURL, const char* portName, PinnedByt
 DCXRESULT SetNumberValue(const char* serviceURL, const char* portName, PinnedBytes input,
                          int32_t inputLength, PinnedBytes output, int32_t, uint32_t*) {
     // The value is the first 4 bytes whatever the output length says; they must exist.
-    if (!Fits(input, inputLength) || output.capacity() < static_cast<int32_t>(sizeof(uint32_t))) {
+    if (!input.holds(inputLength) || output.capacity() < static_cast<int32_t>(sizeof(uint32_t))) {
         return DCX_ERR_PARAMETER;
     }
     DCX_SetCustomValueNumber_t* set = Bound(funcSetCustomValueNumber);
@@ -217,7 +212,7 @@ DCXRESULT SetNumberValue(const char* serviceURL, const char* portName, PinnedByt
 
 DCXRESULT SetStringValue(const char* serviceURL, const char* portName, PinnedBytes input,
                          int32_t inputLength, PinnedBytes output, int32_t outputLength, uint32_t*) {
-    if (!Fits(input, inputLength) || !Fits(output, outputLength)) return DCX_ERR_PARAMETER;
+    if (!input.holds(inputLength) || !output.holds(outputLength)) return DCX_ERR_PARAMETER;
     DCX_SetCustomValueString_t* set = Bound(funcSetCustomValueString);
     if (set == nullptr) return DCX_ERR_NOT_AVAILABLE;
     CString key = TerminatedCopy(input.data, inputLength);

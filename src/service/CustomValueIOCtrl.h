@@ -26,6 +26,8 @@ struct PinnedBytes {
 
     // Bytes that may be touched: none without elements, whatever length claims.
     int32_t capacity() const { return data != nullptr && length > 0 ? length : 0; }
+    // A length Java states for this array: neither negative nor beyond the real array.
+    bool holds(int32_t stated) const { return stated >= 0 && stated <= capacity(); }
 };
 
 // The binding. Written only by Initialize/TerminateCustomValueIO (under their mutex), read by

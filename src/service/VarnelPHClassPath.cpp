@@ -2,9 +2,10 @@
 
 #include <dlfcn.h>
 
-#include <cstdio>
+#include <algorithm>
 #include <cstring>
 #include <mutex>
+#include <string_view>
 
 namespace {
 
@@ -37,13 +38,21 @@ void BuildPHLibraryPath(const char* fileName, char (&path)[PH_PATH_SIZE]) {
         std::memcpy(root, mszclasspath, sizeof root);
     }
     std::memset(path, 0, sizeof path);
-    // snprintf cannot write past the area; SetPHClassPath keeps every root short enough that
-    // nothing is ever cut.
+    size_t used = 0;
+    // Bounded appends cannot write past the area; SetPHClassPath keeps every root short enough
+    // that nothing is ever cut.
+    auto append = [&](std::string_view part) {
+        const size_t n = std::min(part.size(), sizeof path - 1 - used);
+        std::memcpy(path + used, part.data(), n);
+        used += n;
+    };
     if (root[0] == '\0') {
-        std::snprintf(path, sizeof path, "%s%s", PH_DEFAULT_DIRECTORY, fileName);
+        append(PH_DEFAULT_DIRECTORY);
     } else {
-        std::snprintf(path, sizeof path, "%s%s%s", root, PH_ROOT_DIRECTORY, fileName);
+        append(root);
+        append(PH_ROOT_DIRECTORY);
     }
+    append(fileName);
 }
 
 HMODULE LoadPHLibrary(const char* fileName) {
