@@ -107,13 +107,17 @@ void StartPowerMonitor(JNIEnv* env, VarnelPHJNI* port, jstring serviceURL, jstri
 }
 
 // Port objects whose receive callback could not be unregistered: the service may still call it
-// with them as context, so they stay whole, and reachable, for the life of the process.
-std::mutex retiredPortsLock;
-std::vector<VarnelPHJNI*> retiredPorts;
-
+// with them as context, so they stay whole, and reachable, for the life of the process. The list
+// is never destroyed, so they stay reachable through exit as well.
 void RetirePort(VarnelPHJNI* port) {
-    std::lock_guard<std::mutex> guard(retiredPortsLock);
-    retiredPorts.push_back(port);
+    static auto* retiredPortsLock = new std::mutex;
+    static auto* retiredPorts = new std::vector<VarnelPHJNI*>;
+    std::lock_guard<std::mutex> guard(*retiredPortsLock);
+    try {
+        retiredPorts->push_back(port);
+    } catch (const std::bad_alloc&) {
+        // Unlisted, but kept all the same: no exception may reach Java.
+    }
 }
 
 // Close's steps, also used by Open when the handle cannot reach Java. The port object is gone

@@ -184,8 +184,8 @@ void FakeJni::ReleaseElements(jobject array, void* elements, jint mode, const ch
     }
     if (!object->isString && !object->data.empty()) {
         std::memcpy(object->data.data(), pin.elements, object->data.size());
-    } else if (object->isString && std::memcmp(object->data.data(), pin.elements,
-                                               object->data.size()) != 0) {
+    } else if (object->isString && !object->data.empty() &&
+               std::memcmp(object->data.data(), pin.elements, object->data.size()) != 0) {
         ADD_FAILURE() << "string " << object->label << " written through its pinned characters";
     }
     pins_.erase(it);

@@ -63,15 +63,21 @@ class OpenClose : public SimTest {
   protected:
     void SetUp() override { Fresh(); }
     void TearDown() override {
-        VSim_ClearResults();
-        for (jlong handle : std::vector<jlong>(open_)) Close(handle);
+        CloseAll();
         SimTest::TearDown();
         ForgetProcessState();
+    }
+
+    // Ports still open are closed while the simulator still knows them.
+    void CloseAll() {
+        VSim_ClearResults();
+        for (jlong handle : std::vector<jlong>(open_)) EXPECT_EQ(Close(handle), 0);
     }
 
     // A simulator and a process as at start, the power monitor bound to the complete simulator
     // whatever root a test then opens ports from.
     void Fresh() {
+        CloseAll();
         ForgetProcessState();
         SimTest::SetUp();
         OstrelPowerInitGlobal();
@@ -84,7 +90,9 @@ class OpenClose : public SimTest {
         const jint result =
             PH_JNI(Open)(jni_.env(), nullptr, url ? jni_.NewString(url, "url") : nullptr,
                          jni_.NewString(port, "port"), deviceType, holder_);
-        if (result == 0) open_.push_back(jni_.Longs(holder_)[0]);
+        // Only a handle that was written is closed again by the fixture.
+        const jlong handle = jni_.Longs(holder_)[0];
+        if (result == 0 && handle != kUntouched && handle != 0) open_.push_back(handle);
         return result;
     }
 
@@ -160,8 +168,8 @@ TEST_F(OpenClose, OpenAndCloseCallTheServiceInOrder) {
         // element 0 of the holder receives it.
         const std::vector<int64_t> holder = jni_.Longs(holder_);
         const jlong handle = holder[0];
-        EXPECT_NE(handle, kUntouched);
-        EXPECT_NE(handle, 0);
+        ASSERT_NE(handle, kUntouched);
+        ASSERT_NE(handle, 0);
         EXPECT_EQ(VSim_CallbackContext(VSim_Handle(1), 0), reinterpret_cast<void*>(handle));
         EXPECT_EQ(holder[1], kUntouched);
         EXPECT_EQ(holder[2], kUntouched);
