@@ -9,7 +9,7 @@
 #include <cstddef>
 
 class ScopedUtfChars {
-public:
+  public:
     ScopedUtfChars(JNIEnv* env, jstring string) : env_(env), string_(string) {
         if (string_ != nullptr) chars_ = env_->GetStringUTFChars(string_, nullptr);
     }
@@ -28,7 +28,7 @@ public:
         chars_ = nullptr;
     }
 
-private:
+  private:
     JNIEnv* env_;
     jstring string_;
     const char* chars_ = nullptr;
@@ -37,7 +37,7 @@ private:
 template <class JArray, class Element, Element* (JNIEnv::*Get)(JArray, jboolean*),
           void (JNIEnv::*Release)(JArray, Element*, jint)>
 class ScopedArray {
-public:
+  public:
     ScopedArray(JNIEnv* env, JArray array) : env_(env), array_(array) {
         if (array_ == nullptr) return;
         length_ = env_->GetArrayLength(array_);
@@ -58,7 +58,7 @@ public:
         elements_ = nullptr;
     }
 
-private:
+  private:
     JNIEnv* env_;
     JArray array_;
     jsize length_ = 0;
@@ -67,7 +67,7 @@ private:
 
 using ScopedByteArray = ScopedArray<jbyteArray, jbyte, &JNIEnv::GetByteArrayElements,
                                     &JNIEnv::ReleaseByteArrayElements>;
-using ScopedIntArray = ScopedArray<jintArray, jint, &JNIEnv::GetIntArrayElements,
-                                   &JNIEnv::ReleaseIntArrayElements>;
+using ScopedIntArray =
+    ScopedArray<jintArray, jint, &JNIEnv::GetIntArrayElements, &JNIEnv::ReleaseIntArrayElements>;
 using ScopedLongArray = ScopedArray<jlongArray, jlong, &JNIEnv::GetLongArrayElements,
                                     &JNIEnv::ReleaseLongArrayElements>;

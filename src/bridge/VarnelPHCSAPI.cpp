@@ -2,6 +2,8 @@
 
 int32_t GetErrorCode(uint32_t serviceResult) {
     if (serviceResult >= 0x20000007 && serviceResult <= 0x2000000B) return -2;
+    // The switch reads as the translation table it implements.
+    // clang-format off
     switch (serviceResult) {
         case 0x00000000: return 0;
         case 0x40000001: return -17;
@@ -19,4 +21,5 @@ int32_t GetErrorCode(uint32_t serviceResult) {
         case 0x8000000F: return -15;
         default: return -100;
     }
+    // clang-format on
 }

@@ -21,7 +21,9 @@ int FreeLibrary(HMODULE library) {
     return dlclose(library) == 0 ? 1 : 0;
 }
 
-HMODULE LoadLibrary(const char* path) { return dlopen(path, RTLD_LAZY); }
+HMODULE LoadLibrary(const char* path) {
+    return dlopen(path, RTLD_LAZY);
+}
 
 void wcscpy_s(wchar_t* destination, size_t count, const wchar_t* source) {
     static_assert(sizeof(wchar_t) == 4, "wide characters are 4 bytes on this platform");
@@ -37,8 +39,14 @@ void InitializeCriticalSection(CRITICAL_SECTION* section) {
     pthread_mutexattr_destroy(&attributes);
 }
 
-void EnterCriticalSection(CRITICAL_SECTION* section) { pthread_mutex_lock(section); }
+void EnterCriticalSection(CRITICAL_SECTION* section) {
+    pthread_mutex_lock(section);
+}
 
-void LeaveCriticalSection(CRITICAL_SECTION* section) { pthread_mutex_unlock(section); }
+void LeaveCriticalSection(CRITICAL_SECTION* section) {
+    pthread_mutex_unlock(section);
+}
 
-void DeleteCriticalSection(CRITICAL_SECTION* section) { pthread_mutex_destroy(section); }
+void DeleteCriticalSection(CRITICAL_SECTION* section) {
+    pthread_mutex_destroy(section);
+}

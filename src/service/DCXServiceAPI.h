@@ -26,8 +26,8 @@ inline constexpr uint32_t DCX_LOCK_TIMEOUT = 100;
 extern "C" {
 
 // Service callback: event code, item count, values, byte length, bytes, context. Returns 0.
-typedef uint32_t (*DCX_CALLBACK)(uint32_t event, uint32_t count, uint32_t* values,
-                                 uint32_t length, uint8_t* bytes, void* context);
+typedef uint32_t (*DCX_CALLBACK)(uint32_t event, uint32_t count, uint32_t* values, uint32_t length,
+                                 uint8_t* bytes, void* context);
 
 // libdcxif.so
 typedef DCXRESULT DCX_Initialize_t();
@@ -65,8 +65,7 @@ typedef DCXRESULT DCX_SetCustomValueNumber_t(const char* serviceURL, const char*
 typedef DCXRESULT DCX_SetCustomValueString_t(const char* serviceURL, const char* portName,
                                              const char* key, const char* value);
 typedef DCXRESULT DCX_SetCustomValueBinary_t(const char* serviceURL, const char* portName,
-                                             const char* key, int32_t length,
-                                             const uint8_t* bytes);
+                                             const char* key, int32_t length, const uint8_t* bytes);
 typedef DCXRESULT DCX_GetPortConfigNumber_t(const char* serviceURL, const char* portName,
                                             uint32_t index, uint32_t* value);
 typedef DCXRESULT DCX_GetPortCapabilityValue_t(const char* serviceURL, const char* portName,

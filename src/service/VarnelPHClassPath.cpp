@@ -29,7 +29,9 @@ bool SetPHClassPath(const char* root, size_t length) {
     return true;
 }
 
-const char* GetPHClassPath() { return mszclasspath; }
+const char* GetPHClassPath() {
+    return mszclasspath;
+}
 
 void BuildPHLibraryPath(const char* fileName, char (&path)[PH_PATH_SIZE]) {
     char root[PH_PATH_SIZE] = {};

@@ -1,7 +1,6 @@
 // The power monitor under real threads: the simulator's thread delivering power and lock reports
 // while Java-like threads poll, re-take lost locks, and let ports go and watch new ones. Every
 // test runs its workload on a thread of its own and fails, instead of hanging, on a deadlock.
-#include <dlfcn.h>
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -20,34 +19,13 @@
 #include "port/VarnelPHJNI.h"
 #include "power/OstrelPower.h"
 #include "service/DCXServiceAPI.h"
-#include "support/SimLibrary.h"
+#include "support/OpenPort.h"
 
 namespace {
 
 using namespace std::chrono_literals;
 
 constexpr const char* kUrl = "svc";
-
-struct Service {
-    Service() {
-        library = dlopen(VSIM_ROOT "/varnel_dcx/relayhost/libdcxif.so", RTLD_LAZY);
-        open = lookup<DCX_Open_t>(library, "DCX_Open");
-        close = lookup<DCX_Close_t>(library, "DCX_Close");
-    }
-    void* Open(const std::string& port, uint32_t deviceType) {
-        void* handle = nullptr;
-        return open(kUrl, port.c_str(), DCX_CLIENT_NAME, deviceType, &handle) == 0 ? handle
-                                                                                   : nullptr;
-    }
-    void* library;
-    DCX_Open_t* open;
-    DCX_Close_t* close;
-};
-
-Service& Svc() {
-    static Service service;
-    return service;
-}
 
 // Runs the work on a thread of its own. A deadlocked thread can be neither joined nor
 // abandoned safely, so missing the bound ends the whole program with a failure.
@@ -70,18 +48,7 @@ uint32_t OtherType(uint32_t type) {
     return type == 2 ? 1 : 2;
 }
 
-class PowerConcurrency : public SimTest {
-  protected:
-    void SetUp() override {
-        OstrelPowerFreeGlobal();
-        SimTest::SetUp();
-        ASSERT_NE(Svc().open, nullptr);
-    }
-    void TearDown() override {
-        OstrelPowerFreeGlobal();
-        SimTest::TearDown();
-    }
-};
+using PowerConcurrency = PowerTest;
 
 // A port watched for the whole test, polled through the native method.
 struct FixedPort {
@@ -106,7 +73,7 @@ TEST_F(PowerConcurrency, ReportsPollsRelocksAndPortChurnMeetSafely) {
         if (serial) VSim_SetConfigNumber(name.c_str(), 1);
         VSim_SetProperty(name.c_str(), type, 4, 0);
         VSim_SetProperty(name.c_str(), OtherType(type), 4, 0);
-        void* handle = Svc().Open(name, type);
+        void* handle = SimConnect(name, type);
         ASSERT_NE(handle, nullptr);
         auto object = std::make_unique<VarnelPHJNI>();
         ASSERT_EQ(object->CreatePH(), 0);
@@ -169,7 +136,7 @@ TEST_F(PowerConcurrency, ReportsPollsRelocksAndPortChurnMeetSafely) {
                 const std::string& name = churnNames[i];
                 for (uint32_t round = 0; !stop.load(); ++round) {
                     const uint32_t type = round % 2 == 0 ? 0 : 2;
-                    void* handle = Svc().Open(name, type);
+                    void* handle = SimConnect(name, type);
                     if (handle == nullptr) {
                         ++illegal;
                         return;
@@ -181,7 +148,7 @@ TEST_F(PowerConcurrency, ReportsPollsRelocksAndPortChurnMeetSafely) {
                     // Reports keep arriving on the own handle until it is closed.
                     std::this_thread::sleep_for(1ms);
                     churnHandles[i].store(nullptr);
-                    Svc().close(handle);
+                    SimDisconnect(handle);
                     ++churns;
                 }
             });
@@ -204,7 +171,7 @@ TEST_F(PowerConcurrency, ReportsPollsRelocksAndPortChurnMeetSafely) {
 // in flight, so closing with csLock held would wait forever.
 TEST_F(PowerConcurrency, FreeClosesTheSecondConnectionWhileItsReportWaitsForTheLock) {
     VSim_SetConfigNumber("KOVLAN_DL", 1);
-    void* handle = Svc().Open("KOVLAN_DL", 0);
+    void* handle = SimConnect("KOVLAN_DL", 0);
     ASSERT_NE(handle, nullptr);
     OstrelPowerInit(handle, kUrl, "KOVLAN_DL", 0);
     ASSERT_EQ(VSim_OpenConnections(), 2u);

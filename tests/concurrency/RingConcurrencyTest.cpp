@@ -235,16 +235,19 @@ std::unique_ptr<VarnelPHJNI> BoundPort() {
     return port;
 }
 
+// The plan delivered into the port on a service thread while this thread reads it all.
+ReadSummary StreamAndReadAll(const Plan& plan, VarnelPHJNI& port, StreamFollower& follower,
+                             uint32_t seed, bool overflowsExpected) {
+    Producer producer{plan, port};
+    std::jthread service([&](std::stop_token stop) { producer.Run(stop); });
+    return ReadAll(port, producer, follower, seed, overflowsExpected);
+}
+
 TEST(RingThreads, ReceivedStreamArrivesWholeAndInOrder) {
     const Plan plan = MakePlan(256 * kMiB / kScale, 1234, 0);
     auto port = BoundPort();
     StreamFollower follower(plan, false);
-    Producer producer{plan, *port};
-    ReadSummary summary;
-    {
-        std::jthread service([&](std::stop_token stop) { producer.Run(stop); });
-        summary = ReadAll(*port, producer, follower, 99, false);
-    }
+    const ReadSummary summary = StreamAndReadAll(plan, *port, follower, 99, false);
     ASSERT_EQ(summary.failure, "");
     EXPECT_EQ(summary.bytes, plan.Total());
     EXPECT_EQ(follower.Position(), plan.Total());
@@ -255,12 +258,7 @@ TEST(RingThreads, StreamRestartsWithTheNextBlockAfterEachReportedOverflow) {
     ASSERT_GE(plan.Overflowing(), 3u);
     auto port = BoundPort();
     StreamFollower follower(plan, false);
-    Producer producer{plan, *port};
-    ReadSummary summary;
-    {
-        std::jthread service([&](std::stop_token stop) { producer.Run(stop); });
-        summary = ReadAll(*port, producer, follower, 42, true);
-    }
+    const ReadSummary summary = StreamAndReadAll(plan, *port, follower, 42, true);
     ASSERT_EQ(summary.failure, "");
     EXPECT_EQ(summary.overflows, plan.Overflowing()) << "each overflow reported exactly once";
     // The stream's last block comes after the last overflow, so the reader ends at its end.

@@ -112,13 +112,23 @@ std::vector<T> FakeJni::Contents(jobject array) {
     return values;
 }
 
-std::vector<uint8_t> FakeJni::Bytes(jbyteArray array) { return Contents<uint8_t>(array); }
-std::vector<int32_t> FakeJni::Ints(jintArray array) { return Contents<int32_t>(array); }
-std::vector<int64_t> FakeJni::Longs(jlongArray array) { return Contents<int64_t>(array); }
+std::vector<uint8_t> FakeJni::Bytes(jbyteArray array) {
+    return Contents<uint8_t>(array);
+}
+std::vector<int32_t> FakeJni::Ints(jintArray array) {
+    return Contents<int32_t>(array);
+}
+std::vector<int64_t> FakeJni::Longs(jlongArray array) {
+    return Contents<int64_t>(array);
+}
 
-std::vector<std::string> FakeJni::Calls() {
+std::vector<std::string> FakeJni::Calls(const std::string& part) {
     std::lock_guard<std::mutex> guard(mutex_);
-    return calls_;
+    std::vector<std::string> calls;
+    for (const auto& call : calls_) {
+        if (call.find(part) != std::string::npos) calls.push_back(call);
+    }
+    return calls;
 }
 
 void FakeJni::ClearCalls() {

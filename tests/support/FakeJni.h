@@ -15,7 +15,7 @@
 #include <vector>
 
 class FakeJni {
-public:
+  public:
     FakeJni();
     // Checks that every pin was released.
     ~FakeJni();
@@ -37,15 +37,16 @@ public:
     std::vector<int64_t> Longs(jlongArray array);
 
     // The JNI calls made, in order: "GetStringUTFChars(port)", "ReleaseByteArrayElements(b1)",
-    // "GetArrayLength(b1)".
-    std::vector<std::string> Calls();
+    // "GetArrayLength(b1)"; only those containing the part if one is given ("Elements": the
+    // array pins and releases).
+    std::vector<std::string> Calls(const std::string& part = "");
     void ClearCalls();
     // Pins made and not yet released.
     int OutstandingPins();
     // The nth pin from now (1 = the next) fails, as a JVM out of memory would: it returns null.
     void FailPin(int nth);
 
-private:
+  private:
     struct Object;
     struct Pin;
     struct Env {

@@ -1,5 +1,7 @@
 #include "support/SimLibrary.h"
 
+#include <algorithm>
+
 #include "service/VarnelPHClassPath.h"
 
 void UseInstallRoot(const std::string& root) {
@@ -30,6 +32,12 @@ std::vector<std::string> SimLogOf(std::initializer_list<std::string> prefixes) {
         }
     }
     return lines;
+}
+
+std::vector<std::string> SimLogSince(size_t mark) {
+    std::vector<std::string> log = SimLog();
+    log.erase(log.begin(), log.begin() + static_cast<std::ptrdiff_t>(std::min(mark, log.size())));
+    return log;
 }
 
 void SimTest::SetUp() {

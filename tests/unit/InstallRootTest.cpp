@@ -31,7 +31,7 @@ jint SetRoot(FakeJni& jni, const std::string& bytes) {
 
 // An install root in a fresh temporary directory holding the two stand-in libraries.
 class InstallRoot : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         char pattern[] = "/tmp/varnel-root-XXXXXX";
         ASSERT_NE(mkdtemp(pattern), nullptr);
@@ -99,7 +99,8 @@ TEST_F(InstallRoot, RootEndsAtTheFirstZeroByteOrTheArrayEnd) {
 
 TEST_F(InstallRoot, RootTooLongForAComposedPathIsRefusedAndKeepsTheOldOne) {
     // The longest composed path is root + "/varnel_dcx/relayhost/libportconfig.so" + its 0.
-    const size_t longest = PH_PATH_SIZE - 1 - std::string("/varnel_dcx/relayhost/libportconfig.so").size();
+    const size_t longest =
+        PH_PATH_SIZE - 1 - std::string("/varnel_dcx/relayhost/libportconfig.so").size();
     ASSERT_EQ(SetRoot(jni_, "/old"), 0);
     EXPECT_EQ(SetRoot(jni_, std::string(longest + 1, 'r')), -3);
     EXPECT_STREQ(GetPHClassPath(), "/old");

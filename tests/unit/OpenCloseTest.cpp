@@ -13,18 +13,11 @@
 #include "port/VarnelPHJNI.h"
 #include "power/OstrelPower.h"
 #include "service/CustomValueIOCtrl.h"
-#include "support/FakeJni.h"
-#include "support/SimLibrary.h"
+#include "support/OpenPort.h"
 
 namespace {
 
 using Log = std::vector<std::string>;
-
-constexpr jint kParameter = -3;
-constexpr jint kNotAvailable = -5;
-constexpr DCXRESULT kFailure = 0x80000005;  // a service failure that Java sees as -9
-constexpr jint kFailureSeen = -9;
-constexpr jlong kUntouched = 0x7EEEEEEEEEEEEEEE;
 
 // The calls Open makes before the power monitor's own, for svc and COM1 opened as type 1.
 const Log kOpenCOM1 = {"DCX_Initialize()", "DCX_Open(svc, COM1, UPOS, 1)", "DCX_Lock(P1, 100)",
@@ -32,82 +25,13 @@ const Log kOpenCOM1 = {"DCX_Initialize()", "DCX_Open(svc, COM1, UPOS, 1)", "DCX_
 const Log kCloseP1 = {"DCX_UnRegisterCallback(0, P1)", "DCX_Unlock(P1)", "DCX_Close(P1)",
                       "DCX_Terminate()"};
 
-Log LogSince(size_t mark) {
-    Log log = SimLog();
-    return {log.begin() + static_cast<std::ptrdiff_t>(std::min(mark, log.size())), log.end()};
-}
-
 Log Concat(Log a, const Log& b) {
     a.insert(a.end(), b.begin(), b.end());
     return a;
 }
 
-// The JNI calls that take or give back a string's characters, in order.
-Log StringCalls(FakeJni& jni) {
-    Log calls;
-    for (auto& call : jni.Calls()) {
-        if (call.find("StringUTFChars") != std::string::npos) calls.push_back(call);
-    }
-    return calls;
-}
-
-// Process-wide state outlives a test: the power monitor binds its libraries from the install
-// root of its first use, and the custom-value binding counts references across ports.
-void ForgetProcessState() {
-    OstrelPowerFreeGlobal();
-    while (CustomValueIOReferences() > 0) TerminateCustomValueIO();
-    FreeLibrary(hPortConfig.exchange(nullptr));
-}
-
-class OpenClose : public SimTest {
+class OpenClose : public NativePortTest {
   protected:
-    void SetUp() override { Fresh(); }
-    void TearDown() override {
-        CloseAll();
-        SimTest::TearDown();
-        ForgetProcessState();
-    }
-
-    // Ports still open are closed while the simulator still knows them.
-    void CloseAll() {
-        VSim_ClearResults();
-        for (jlong handle : std::vector<jlong>(open_)) EXPECT_EQ(Close(handle), 0);
-    }
-
-    // A simulator and a process as at start, the power monitor bound to the complete simulator
-    // whatever root a test then opens ports from.
-    void Fresh() {
-        CloseAll();
-        ForgetProcessState();
-        SimTest::SetUp();
-        OstrelPowerInitGlobal();
-    }
-
-    // Open as Java calls it; a null url passes a null service URL. The holder is in holder_.
-    jint Open(const char* url, const std::string& port, jint deviceType = 1,
-              size_t holderSize = 1) {
-        holder_ = jni_.NewLongArray(std::vector<int64_t>(holderSize, kUntouched), "holder");
-        const jint result =
-            PH_JNI(Open)(jni_.env(), nullptr, url ? jni_.NewString(url, "url") : nullptr,
-                         jni_.NewString(port, "port"), deviceType, holder_);
-        // Only a handle that was written is closed again by the fixture.
-        const jlong handle = jni_.Longs(holder_)[0];
-        if (result == 0 && handle != kUntouched && handle != 0) open_.push_back(handle);
-        return result;
-    }
-
-    // A port that must open; the native handle Java would hold.
-    jlong OpenPort(const std::string& port = "COM1", const char* url = "svc") {
-        const jint result = Open(url, port);
-        EXPECT_EQ(result, 0) << "open of " << port;
-        return result == 0 ? jni_.Longs(holder_)[0] : 0;
-    }
-
-    jint Close(jlong handle) {
-        open_.erase(std::remove(open_.begin(), open_.end(), handle), open_.end());
-        return PH_JNI(Close)(jni_.env(), nullptr, handle);
-    }
-
     // A custom number written and read back through IOCtl on the port.
     void ExpectCustomValuesServed(jlong handle, const std::string& port) {
         jintArray count = jni_.NewIntArray({-1});
@@ -125,10 +49,6 @@ class OpenClose : public SimTest {
                   (Log{"DCX_SetCustomValueNumber(svc, " + port + ", key, 16909060)",
                        "DCX_GetCustomValueNumber(svc, " + port + ", key)"}));
     }
-
-    FakeJni jni_;
-    jlongArray holder_ = nullptr;
-    std::vector<jlong> open_;  // closed by TearDown unless the test closed them
 };
 
 // The power monitor's part shows in the log: nothing for a port without the marker, its
@@ -178,7 +98,7 @@ TEST_F(OpenClose, OpenAndCloseCallTheServiceInOrder) {
 
         const size_t mark = SimLog().size();
         EXPECT_EQ(Close(handle), 0);
-        EXPECT_EQ(LogSince(mark), c.close);
+        EXPECT_EQ(SimLogSince(mark), c.close);
         EXPECT_EQ(VSim_OpenConnections(), 0u);
         EXPECT_EQ(OstrelPowerState(VSim_Handle(1)), -1) << "still watched after close";
         EXPECT_EQ(CustomValueIOReferences(), 0u);
@@ -191,12 +111,12 @@ TEST_F(OpenClose, OpenTakesAndGivesBackStringsPortNameFirst) {
     // Once for the service, once for the power monitor.
     const Log pair = {"GetStringUTFChars(port)", "GetStringUTFChars(url)",
                       "ReleaseStringUTFChars(port)", "ReleaseStringUTFChars(url)"};
-    EXPECT_EQ(StringCalls(jni_), Concat(pair, pair));
+    EXPECT_EQ(jni_.Calls("StringUTFChars"), Concat(pair, pair));
 
     jni_.ClearCalls();
     VSim_SetResult("DCX_Open", kFailure);
     EXPECT_EQ(Open("svc", "COM2"), kFailureSeen);
-    EXPECT_EQ(StringCalls(jni_), pair);
+    EXPECT_EQ(jni_.Calls("StringUTFChars"), pair);
 }
 
 // Java may pass no service URL, or an empty one: the service and the power monitor get "", the
@@ -213,7 +133,7 @@ TEST_F(OpenClose, AbsentOrEmptyServiceURLReachesTheServiceAsEmpty) {
         const auto* port = reinterpret_cast<const VarnelPHJNI*>(jni_.Longs(holder_)[0]);
         EXPECT_EQ(port->GetRefServiceURL(), nullptr);
         EXPECT_STREQ(port->GetRefPortName(), "KOVLAN_COM1");
-        EXPECT_EQ(StringCalls(jni_).size(), url ? 8u : 4u);
+        EXPECT_EQ(jni_.Calls("StringUTFChars").size(), url ? 8u : 4u);
     }
 }
 
@@ -227,7 +147,7 @@ TEST_F(OpenClose, OpenRefusesMissingArgumentsAndAnEmptyHolderUntouched) {
     EXPECT_EQ(PH_JNI(Open)(jni_.env(), nullptr, url, port, 1, nullptr), kParameter);
     EXPECT_EQ(PH_JNI(Open)(jni_.env(), nullptr, url, port, 1, empty), kParameter);
     EXPECT_EQ(jni_.Longs(holder), std::vector<int64_t>{kUntouched});
-    EXPECT_TRUE(StringCalls(jni_).empty());
+    EXPECT_TRUE(jni_.Calls("StringUTFChars").empty());
     EXPECT_EQ(jni_.OutstandingPins(), 0);
     EXPECT_TRUE(SimLog().empty()) << testing::PrintToString(SimLog());
     EXPECT_EQ(CustomValueIOReferences(), 0u);
@@ -344,7 +264,7 @@ TEST_F(OpenClose, FailedCloseStopsAtTheFailingStep) {
         const size_t mark = SimLog().size();
 
         EXPECT_EQ(Close(handle), c.expected);
-        EXPECT_EQ(LogSince(mark), c.calls);
+        EXPECT_EQ(SimLogSince(mark), c.calls);
         EXPECT_EQ(VSim_CallbackContext(VSim_Handle(1), 0),
                   c.keepsCallback ? reinterpret_cast<void*>(handle) : nullptr);
         EXPECT_EQ(CustomValueIOReferences(), 1u) << "the binding reference was given back";

@@ -2,7 +2,6 @@
 // to start watching (serial mode with its second connection), what polls return as reports
 // arrive, the lost-lock recovery of checkOstrelPowerStatus, the power-reporting capability, and
 // what happens while its libraries are unavailable and after a port is let go.
-#include <dlfcn.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -17,8 +16,7 @@
 #include "port/VarnelPHJNI.h"
 #include "power/OstrelPower.h"
 #include "service/DCXServiceAPI.h"
-#include "support/FakeJni.h"
-#include "support/SimLibrary.h"
+#include "support/OpenPort.h"
 
 namespace fs = std::filesystem;
 
@@ -28,43 +26,11 @@ constexpr const char* kUrl = "svc";
 constexpr DCXRESULT kNotInitialized = 0x80000002;
 constexpr DCXRESULT kFailure = 0x80000005;  // translates to -9
 
-// The simulated service library, opened the way Open opens a port.
-struct Service {
-    Service() {
-        library = dlopen(VSIM_ROOT "/varnel_dcx/relayhost/libdcxif.so", RTLD_LAZY);
-        open = lookup<DCX_Open_t>(library, "DCX_Open");
-    }
-    void* Open(const std::string& port, uint32_t deviceType) {
-        void* handle = nullptr;
-        EXPECT_EQ(open(kUrl, port.c_str(), DCX_CLIENT_NAME, deviceType, &handle), 0u) << port;
-        return handle;
-    }
-    void* library;
-    DCX_Open_t* open;
-};
-
-Service& Svc() {
-    static Service service;
-    return service;
-}
-
-class PowerMonitor : public SimTest {
+class PowerMonitor : public PowerTest {
   protected:
-    // The monitor's globals outlive a test: start and end every test without records, so no
-    // record keyed by a handle of a reset simulator survives.
-    void SetUp() override {
-        OstrelPowerFreeGlobal();
-        SimTest::SetUp();
-        ASSERT_NE(Svc().open, nullptr);
-    }
-    void TearDown() override {
-        OstrelPowerFreeGlobal();
-        SimTest::TearDown();
-    }
-
     // Opens a port as Open does and starts watching it.
     void* Watch(const std::string& port, uint32_t deviceType) {
-        void* handle = Svc().Open(port, deviceType);
+        void* handle = SimConnect(port, deviceType);
         OstrelPowerInit(handle, kUrl, port.c_str(), deviceType);
         return handle;
     }
@@ -82,12 +48,6 @@ class PowerMonitor : public SimTest {
                                               reinterpret_cast<jlong>(port.get()));
     }
 
-    // Log lines from a mark taken with SimLog().size().
-    static std::vector<std::string> LogSince(size_t mark) {
-        std::vector<std::string> log = SimLog();
-        return {log.begin() + static_cast<std::ptrdiff_t>(std::min(mark, log.size())), log.end()};
-    }
-
     static void Deliver() { ASSERT_EQ(VSim_WaitIdle(5000), 1); }
 };
 
@@ -99,10 +59,10 @@ TEST_F(PowerMonitor, WatchesPortsWhoseNameCarriesTheMarkerAnywhere) {
     };
     for (const auto& [name, watched] : names) {
         VSim_SetProperty(name.c_str(), 0, 4, 1);  // reading 1: state 3
-        void* handle = Svc().Open(name, 0);
+        void* handle = SimConnect(name, 0);
         const size_t mark = SimLog().size();
         OstrelPowerInit(handle, kUrl, name.c_str(), 0);
-        const std::vector<std::string> calls = LogSince(mark);
+        const std::vector<std::string> calls = SimLogSince(mark);
         if (watched) {
             EXPECT_EQ(calls.size(), 3u) << name;  // configuration, registration, property read
             EXPECT_EQ(OstrelPowerState(handle), 3) << name;
@@ -124,17 +84,17 @@ TEST_F(PowerMonitor, UnwatchedPortPollsUnknownAndNeverLocks) {
 
 TEST_F(PowerMonitor, SerialModeOpensTheOtherRoleBeforeReadingItsOwn) {
     VSim_SetConfigNumber("KOVLAN_S", 1);
-    void* handle = Svc().Open("KOVLAN_S", 0);
+    void* handle = SimConnect("KOVLAN_S", 0);
     const size_t mark = SimLog().size();
     OstrelPowerInit(handle, kUrl, "KOVLAN_S", 0);
-    EXPECT_EQ(LogSince(mark), (std::vector<std::string>{
-                                  "DCX_GetPortConfigNumber(svc, KOVLAN_S, 0)",
-                                  "DCX_Open(svc, KOVLAN_S, UPOS, 2)",
-                                  "DCX_RegisterCallback(2, P2)",
-                                  "DCX_GetProperty(P2, 4)",
-                                  "DCX_RegisterCallback(2, P1)",
-                                  "DCX_GetProperty(P1, 4)",
-                              }));
+    EXPECT_EQ(SimLogSince(mark), (std::vector<std::string>{
+                                     "DCX_GetPortConfigNumber(svc, KOVLAN_S, 0)",
+                                     "DCX_Open(svc, KOVLAN_S, UPOS, 2)",
+                                     "DCX_RegisterCallback(2, P2)",
+                                     "DCX_GetProperty(P2, 4)",
+                                     "DCX_RegisterCallback(2, P1)",
+                                     "DCX_GetProperty(P1, 4)",
+                                 }));
     // Both connections report into the same record.
     void* context = VSim_CallbackContext(VSim_Handle(1), DCX_CALLBACK_POWER);
     EXPECT_NE(context, nullptr);
@@ -165,16 +125,16 @@ TEST_F(PowerMonitor, DeviceTypeTwoIsTheXJRoleEveryOtherTheQZRole) {
 TEST_F(PowerMonitor, FailedSecondConnectionLeavesThePortNotSerial) {
     VSim_SetConfigNumber("KOVLAN_S", 1);
     VSim_SetProperty("KOVLAN_S", 0, 4, 1);
-    void* handle = Svc().Open("KOVLAN_S", 0);
+    void* handle = SimConnect("KOVLAN_S", 0);
     VSim_SetResultOnCall("DCX_Open", 1, kFailure);
     const size_t mark = SimLog().size();
     OstrelPowerInit(handle, kUrl, "KOVLAN_S", 0);
-    EXPECT_EQ(LogSince(mark), (std::vector<std::string>{
-                                  "DCX_GetPortConfigNumber(svc, KOVLAN_S, 0)",
-                                  "DCX_Open(svc, KOVLAN_S, UPOS, 2)",
-                                  "DCX_RegisterCallback(2, P1)",
-                                  "DCX_GetProperty(P1, 4)",
-                              }));
+    EXPECT_EQ(SimLogSince(mark), (std::vector<std::string>{
+                                     "DCX_GetPortConfigNumber(svc, KOVLAN_S, 0)",
+                                     "DCX_Open(svc, KOVLAN_S, UPOS, 2)",
+                                     "DCX_RegisterCallback(2, P1)",
+                                     "DCX_GetProperty(P1, 4)",
+                                 }));
     // Not serial: the own role's 3. Serial with an unknown other role would give -1.
     EXPECT_EQ(OstrelPowerState(handle), 3);
     OstrelPowerFree(handle);
@@ -304,7 +264,7 @@ TEST_F(PowerMonitor, FreeForgetsThePortAndClosesOnlyTheSecondConnection) {
 
     const size_t mark = SimLog().size();
     OstrelPowerFree(handle);
-    EXPECT_EQ(LogSince(mark), std::vector<std::string>{"DCX_Close(P2)"});
+    EXPECT_EQ(SimLogSince(mark), std::vector<std::string>{"DCX_Close(P2)"});
     EXPECT_EQ(VSim_OpenConnections(), 1u);
     EXPECT_EQ(IsPortUnlocked(handle), 0);
     EXPECT_EQ(OstrelPowerState(handle), -1);
@@ -453,7 +413,7 @@ TEST_F(PowerMonitor, UnavailableLibrariesLeaveTheMonitorUninitialised) {
     for (const Row& row : rows) {
         OstrelPowerFreeGlobal();
         VSim_SetProperty("KOVLAN_U", 0, 4, 1);
-        void* handle = Svc().Open("KOVLAN_U", 0);
+        void* handle = SimConnect("KOVLAN_U", 0);
         auto port = PortObject(handle, "KOVLAN_U");
         // The monitor loads at its first call, from the root set then.
         UseInstallRoot(row.root);

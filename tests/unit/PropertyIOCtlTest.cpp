@@ -12,22 +12,16 @@
 #include "bridge/VarnelPHJNIAPI.h"
 #include "power/OstrelPower.h"
 #include "service/CustomValueIOCtrl.h"
-#include "support/FakeJni.h"
-#include "support/SimLibrary.h"
+#include "support/OpenPort.h"
 
 namespace {
 
 using Bytes = std::vector<uint8_t>;
 using Log = std::vector<std::string>;
 
-constexpr jint kParameter = -3;
-constexpr jint kNotAvailable = -5;
-constexpr DCXRESULT kFailure = 0x80000005;  // a service failure that Java sees as -9
-constexpr jint kFailureSeen = -9;
 constexpr DCXRESULT kNotSupported = 0x80000008;
 constexpr jint kGetProperty6 = 0x40040002;
 constexpr jint kSetProperty6 = 0x60040002;
-constexpr jlong kUntouched = 0x7EEEEEEEEEEEEEEE;
 constexpr uint8_t kUntouchedByte = 0xEE;
 constexpr int32_t kCountUntouched = -1;
 
@@ -39,23 +33,6 @@ Bytes Blank(size_t size) {
     return Bytes(size, kUntouchedByte);
 }
 
-// The JNI calls that pin or release array elements, in order.
-Log PinsAndReleases(FakeJni& jni) {
-    Log calls;
-    for (auto& call : jni.Calls()) {
-        if (call.find("Elements") != std::string::npos) calls.push_back(call);
-    }
-    return calls;
-}
-
-// Process-wide state outlives a test: the power monitor binds its libraries from the install
-// root of its first use, and the custom-value binding counts references across ports.
-void ForgetProcessState() {
-    OstrelPowerFreeGlobal();
-    while (CustomValueIOReferences() > 0) TerminateCustomValueIO();
-    FreeLibrary(hPortConfig.exchange(nullptr));
-}
-
 struct IoResult {
     jint result;
     int32_t count;  // element 0 of the count holder afterwards
@@ -63,44 +40,16 @@ struct IoResult {
 };
 
 // A port opened through Open on svc/COM1 as type 1, the log cleared after the open.
-class PortControl : public SimTest {
+class PortControl : public NativePortTest {
   protected:
     void SetUp() override { Fresh(); }
-    void TearDown() override {
-        CloseAll();
-        SimTest::TearDown();
-        ForgetProcessState();
-    }
-
-    // Ports still open are closed while the simulator still knows them.
-    void CloseAll() {
-        VSim_ClearResults();
-        for (jlong handle : opened_) EXPECT_EQ(PH_JNI(Close)(jni_.env(), nullptr, handle), 0);
-        opened_.clear();
-    }
-
     // A fresh simulator and process state, and the port opened from the given install root.
     void Fresh(const std::string& root = SimRoot()) {
-        CloseAll();
-        ForgetProcessState();
-        SimTest::SetUp();
-        // Bound to the complete simulator, whatever root the port then comes from.
-        OstrelPowerInitGlobal();
+        NativePortTest::Fresh();
         UseInstallRoot(root);
-        handle_ = OpenPort("svc", "COM1");
+        handle_ = OpenPort();
         VSim_LogClear();
         jni_.ClearCalls();
-    }
-
-    jlong OpenPort(const char* url, const std::string& port) {
-        jlongArray holder = jni_.NewLongArray({0});
-        EXPECT_EQ(PH_JNI(Open)(jni_.env(), nullptr, url ? jni_.NewString(url) : nullptr,
-                               jni_.NewString(port), 1, holder),
-                  0)
-            << "open of " << port;
-        const jlong handle = jni_.Longs(holder)[0];
-        if (handle != 0) opened_.push_back(handle);
-        return handle;
     }
 
     // IOCtl as Java calls it, on the fixture's port unless another handle is given; nullopt passes
@@ -116,9 +65,7 @@ class PortControl : public SimTest {
         return {result, jni_.Ints(count)[0], out ? jni_.Bytes(out) : Bytes{}};
     }
 
-    FakeJni jni_;
     jlong handle_ = 0;
-    std::vector<jlong> opened_;
 };
 
 TEST_F(PortControl, SetPropertyPassesSelectorsAndValueUnchanged) {
@@ -370,7 +317,7 @@ TEST_F(PortControl, MissingExtendFunctionStillReportsTheCountAndReleasesEverythi
     EXPECT_EQ(r.result, kNotAvailable);
     EXPECT_EQ(r.count, 0);
     EXPECT_EQ(r.output, Blank(4));
-    EXPECT_EQ(PinsAndReleases(jni_),
+    EXPECT_EQ(jni_.Calls("Elements"),
               (Log{"GetByteArrayElements(in)", "GetByteArrayElements(out)",
                    "GetIntArrayElements(count)", "ReleaseIntArrayElements(count)",
                    "ReleaseByteArrayElements(out)", "ReleaseByteArrayElements(in)"}));
@@ -433,7 +380,7 @@ TEST_F(PortControl, CustomValuesTravelThroughIOCtl) {
 // A port opened without a service URL keeps none: the configuration library is asked with
 // none.
 TEST_F(PortControl, CustomValuesOfAPortWithoutServiceURL) {
-    const jlong handle = OpenPort(nullptr, "COM2");
+    const jlong handle = OpenPort("COM2", nullptr);
     VSim_SetCustomNumber(nullptr, "COM2", "n", 0x01020304);
     VSim_LogClear();
     IoResult r = IOCtl(CUSTOM_VALUE_GET_NUMBER, Of("n"), 1, Blank(4), 4, handle);

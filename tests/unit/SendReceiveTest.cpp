@@ -110,6 +110,15 @@ class OpenPort : public SimTest {
         return r;
     }
 
+    // Bytes received now reach the next Read whole: the ring stores blocks again.
+    void ExpectReceiving() {
+        const auto next = Pattern(20, 4);
+        sim_->Receive(next);
+        ReadResult r = Read(256);
+        EXPECT_EQ(r.result, 0);
+        EXPECT_EQ(r.bytes, next);
+    }
+
     FakeJni jni_;
     std::unique_ptr<SimPort> sim_;
 };
@@ -121,14 +130,6 @@ std::vector<std::string> SendAndFlushCalls() {
     return SimLogOf({"DCX_Send", "DCX_CancelOperation", "DCX_ResumeSending"});
 }
 
-std::vector<std::string> PinsAndReleases(FakeJni& jni) {
-    std::vector<std::string> calls;
-    for (auto& call : jni.Calls()) {
-        if (call.find("Elements") != std::string::npos) calls.push_back(call);
-    }
-    return calls;
-}
-
 TEST_F(OpenPort, WriteHandsTheServiceJavasIntsSwappedAndReportsTheCountSent) {
     VSim_SetLoopback(0);
     jbyteArray data = jni_.NewByteArray(std::string("hello world"), "data");
@@ -137,7 +138,7 @@ TEST_F(OpenPort, WriteHandsTheServiceJavasIntsSwappedAndReportsTheCountSent) {
     EXPECT_EQ(SendAndFlushCalls(), std::vector<std::string>{"DCX_Send(P1, 0, 0, 250, 11)"});
     EXPECT_EQ(jni_.Ints(count), std::vector<int32_t>{11});
     // The count holder is released before the data.
-    EXPECT_EQ(PinsAndReleases(jni_),
+    EXPECT_EQ(jni_.Calls("Elements"),
               (std::vector<std::string>{"GetByteArrayElements(data)", "GetIntArrayElements(count)",
                                         "ReleaseIntArrayElements(count)",
                                         "ReleaseByteArrayElements(data)"}));
@@ -175,7 +176,7 @@ TEST_F(OpenPort, FailedSendReportsItsCountAndFlushesOnlyAfterTheThreeFlushResult
 TEST_F(OpenPort, WriteWithoutAUsableCountHolderStillSends) {
     VSim_SetLoopback(0);
     EXPECT_EQ(Write(Pattern(4, 2), 4, 0, nullptr), 0);
-    EXPECT_EQ(PinsAndReleases(jni_).size(), 2u) << "only the data is pinned";
+    EXPECT_EQ(jni_.Calls("Elements").size(), 2u) << "only the data is pinned";
     // An empty count holder has no element 0 to receive the count (the fake sees any overrun).
     jintArray empty = jni_.NewIntArray({});
     EXPECT_EQ(Write(Pattern(4, 3), 4, 0, empty), 0);
@@ -274,17 +275,13 @@ TEST_F(OpenPort, OverflowDropsBlocksUntilReadReportsItOnceAndEmptiesTheRing) {
     ReadResult reported = Read(256);
     EXPECT_EQ(reported.result, kOverflow);
     EXPECT_EQ(reported.count, -1) << "count holder written";
-    EXPECT_EQ(PinsAndReleases(jni_).size(), 0u) << "nothing pinned for a reported overflow";
+    EXPECT_EQ(jni_.Calls("Elements").size(), 0u) << "nothing pinned for a reported overflow";
 
     ReadResult after = Read(256);
     EXPECT_EQ(after.result, 0);
     EXPECT_EQ(after.count, 0) << "bytes from before the overflow delivered";
 
-    const auto next = Pattern(20, 4);
-    sim_->Receive(next);
-    ReadResult resumed = Read(256);
-    EXPECT_EQ(resumed.result, 0);
-    EXPECT_EQ(resumed.bytes, next);
+    ExpectReceiving();
 }
 
 TEST_F(OpenPort, ClearAfterAnOverflowRestartsReceiving) {
@@ -293,11 +290,7 @@ TEST_F(OpenPort, ClearAfterAnOverflowRestartsReceiving) {
     ASSERT_NE(sim_->port()->GetPHError(), 0u);
 
     EXPECT_EQ(PH_JNI(Clear)(jni_.env(), nullptr, sim_->javaHandle()), 0);
-    const auto next = Pattern(30, 3);
-    sim_->Receive(next);
-    ReadResult r = Read(256);
-    EXPECT_EQ(r.result, 0);
-    EXPECT_EQ(r.bytes, next);
+    ExpectReceiving();
 }
 
 TEST_F(OpenPort, ReadNeverCopiesMoreThanTheDestinationHolds) {

@@ -1,0 +1,61 @@
+// Ports on the simulator, opened two ways: a bare connection of its service library (what the
+// power monitor is handed), and a port opened through the native Open as Java opens it.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "bridge/VarnelPHJNIAPI.h"
+#include "service/DCXServiceAPI.h"
+#include "support/FakeJni.h"
+#include "support/SimLibrary.h"
+
+// Results as Java sees them, and a service failure that Java sees as -9.
+inline constexpr jint kParameter = -3;
+inline constexpr jint kNotAvailable = -5;
+inline constexpr DCXRESULT kFailure = 0x80000005;
+inline constexpr jint kFailureSeen = -9;
+
+// What Java's long holders start as, so that an element written shows.
+inline constexpr jlong kUntouched = 0x7EEEEEEEEEEEEEEE;
+
+// A connection opened on the complete simulator's service library with the bridge's client
+// name; nullptr (and a test failure) if the open fails.
+void* SimConnect(const std::string& port, uint32_t deviceType, const char* url = "svc");
+// Closes a connection from SimConnect.
+void SimDisconnect(void* handle);
+
+// Process-wide state outlives a test: the power monitor binds its libraries from the install
+// root of its first use, and the custom-value binding counts references across ports.
+void ForgetProcessState();
+
+// The power monitor's records outlive a test: every test starts and ends without any, so no
+// record keyed by a handle of a reset simulator survives.
+class PowerTest : public SimTest {
+  protected:
+    void SetUp() override;
+    void TearDown() override;
+};
+
+// Ports opened through the native Open on a fresh simulator and process; those still open are
+// closed at the end while the simulator still knows them.
+class NativePortTest : public SimTest {
+  protected:
+    void SetUp() override { Fresh(); }
+    void TearDown() override;
+
+    // A simulator and a process as at start, the power monitor bound to the complete simulator
+    // whatever root a test then opens ports from.
+    void Fresh();
+    void CloseAll();
+
+    // Open as Java calls it; a null url passes a null service URL. The holder is in holder_.
+    jint Open(const char* url, const std::string& port, jint deviceType = 1, size_t holderSize = 1);
+    // A port that must open; the native handle Java would hold.
+    jlong OpenPort(const std::string& port = "COM1", const char* url = "svc");
+    jint Close(jlong handle);
+
+    FakeJni jni_;
+    jlongArray holder_ = nullptr;
+    std::vector<jlong> open_;  // closed by TearDown unless the test closed them
+};
