@@ -126,28 +126,23 @@ uint32_t CustomValueIOReferences() {
 DCXRESULT CustomValueIOCtrl(const char* serviceURL, const char* portName, int32_t code,
                             PinnedBytes input, int32_t inputLength, PinnedBytes output,
                             int32_t outputLength, uint32_t* count) {
-    switch (code) {
-        case CUSTOM_VALUE_GET_BINARY:
-            return GetBinaryValue(serviceURL, portName, input, inputLength, output, outputLength,
-                                  count);
-        case CUSTOM_VALUE_GET_NUMBER:
-            return GetNumberValue(serviceURL, portName, input, inputLength, output, outputLength,
-                                  count);
-        case CUSTOM_VALUE_GET_STRING:
-            return GetStringValue(serviceURL, portName, input, inputLength, output, outputLength,
-                                  count);
-        case CUSTOM_VALUE_SET_BINARY:
-            return SetBinaryValue(serviceURL, portName, input, inputLength, output, outputLength,
-                                  count);
-        case CUSTOM_VALUE_SET_NUMBER:
-            return SetNumberValue(serviceURL, portName, input, inputLength, output, outputLength,
-                                  count);
-        case CUSTOM_VALUE_SET_STRING:
-            return SetStringValue(serviceURL, portName, input, inputLength, output, outputLength,
-                                  count);
-        default:
-            return DCX_ERR_NOT_SUPPORTED;
+    using Operation =
+        DCXRESULT(const char*, const char*, PinnedBytes, int32_t, PinnedBytes, int32_t, uint32_t*);
+    static constexpr struct {
+        int32_t code;
+        Operation* operation;
+    } kOperations[] = {
+        {CUSTOM_VALUE_GET_BINARY, GetBinaryValue}, {CUSTOM_VALUE_GET_NUMBER, GetNumberValue},
+        {CUSTOM_VALUE_GET_STRING, GetStringValue}, {CUSTOM_VALUE_SET_BINARY, SetBinaryValue},
+        {CUSTOM_VALUE_SET_NUMBER, SetNumberValue}, {CUSTOM_VALUE_SET_STRING, SetStringValue},
+    };
+    for (const auto& entry : kOperations) {
+        if (entry.code == code) {
+            return entry.operation(serviceURL, portName, input, inputLength, output, outputLength,
+                                   count);
+        }
     }
+    return DCX_ERR_NOT_SUPPORTED;
 }
 
 DCXRESULT GetBinaryValue(const char* serviceURL, const char* portName, PinnedBytes input,
