@@ -34,6 +34,28 @@ class ScopedUtfChars {
     const char* chars_ = nullptr;
 };
 
+// The port name and service URL of a port, pinned in that order and always released in that
+// order too, early returns included. A null service URL reads as the empty one: the local
+// service.
+class ScopedPortStrings {
+  public:
+    ScopedPortStrings(JNIEnv* env, jstring portName, jstring serviceURL)
+        : name_(env, portName), url_(env, serviceURL) {}
+    ~ScopedPortStrings() { release(); }
+
+    bool failed() const { return name_.failed() || url_.failed(); }
+    const char* name() const { return name_.get(); }
+    const char* url() const { return url_.isNull() ? "" : url_.get(); }
+    void release() {
+        name_.release();
+        url_.release();
+    }
+
+  private:
+    ScopedUtfChars name_;
+    ScopedUtfChars url_;
+};
+
 template <class JArray, class Element, Element* (JNIEnv::*Get)(JArray, jboolean*),
           void (JNIEnv::*Release)(JArray, Element*, jint)>
 class ScopedArray {

@@ -13,6 +13,7 @@
 #include "bridge/ScopedJni.h"
 #include "bridge/VarnelPHCSAPI.h"
 #include "bridge/VarnelPHReceive.h"
+#include "port/VarnelPHHandles.h"
 #include "port/VarnelPHJNI.h"
 #include "power/OstrelPower.h"
 #include "service/CustomValueIOCtrl.h"
@@ -21,24 +22,27 @@
 
 namespace {
 
-VarnelPHJNI* PortOf(jlong handle) {
-    return reinterpret_cast<VarnelPHJNI*>(handle);
-}
-
 // Shared by GetProperty and GetCapability: asks the service for one 64-bit value, starting at
-// 0, and stores it in element 0 of the holder on success only. A holder too small to receive it
-// is refused before the service is asked.
+// 0, and writes it into element 0 of the holder on success only (a failed call leaves the holder
+// as it was). A holder too small to receive it is refused before the service is asked.
 template <class Query>
 jint GetValue(JNIEnv* env, jlongArray valueHolder, Query query) {
-    ScopedLongArray holder(env, valueHolder);
-    if (holder.failed() || (!holder.isNull() && holder.length() < 1)) {
+    if (valueHolder != nullptr && env->GetArrayLength(valueHolder) < 1) {
         return GetErrorCode(DCX_ERR_PARAMETER);
     }
     int64_t value = 0;
     DCXRESULT result = query(&value);
     if (result != 0) return GetErrorCode(result);
-    if (!holder.isNull()) holder.get()[0] = value;
+    if (valueHolder != nullptr) {
+        const jlong element = value;
+        env->SetLongArrayRegion(valueHolder, 0, 1, &element);
+    }
     return 0;
+}
+
+// Element 0 of an int holder Java passed, when it has one.
+void StoreCount(JNIEnv* env, jintArray holder, jsize holderLength, int32_t count) {
+    if (holder != nullptr && holderLength >= 1) env->SetIntArrayRegion(holder, 0, 1, &count);
 }
 
 // IOCtl codes the bridge serves itself, through port property 6.
@@ -47,7 +51,7 @@ constexpr uint32_t IOCTL_SET_PROPERTY6 = 0x60040002;
 
 // Calls DCX_Initialize, then binds the configuration library. A bridge result code.
 int32_t InitializeDCX(VarnelPHJNI* port) {
-    auto initialize = lookup<DCX_Initialize_t>(port->GetPH(), "DCX_Initialize");
+    auto initialize = port->DCX().Initialize;
     if (initialize == nullptr) return GetErrorCode(DCX_ERR_NOT_AVAILABLE);
     DCXRESULT result = initialize();
     if (result == 0) result = InitializeCustomValueIO();
@@ -56,7 +60,7 @@ int32_t InitializeDCX(VarnelPHJNI* port) {
 
 // Calls DCX_Terminate and, when it succeeds, gives back the configuration-library reference.
 int32_t TerminateDCX(VarnelPHJNI* port) {
-    auto terminate = lookup<DCX_Terminate_t>(port->GetPH(), "DCX_Terminate");
+    auto terminate = port->DCX().Terminate;
     if (terminate == nullptr) return GetErrorCode(DCX_ERR_NOT_AVAILABLE);
     DCXRESULT result = terminate();
     if (result != 0) return GetErrorCode(result);
@@ -68,28 +72,24 @@ int32_t TerminateDCX(VarnelPHJNI* port) {
 // and register the receive callback. A bridge result code; the caller undoes on failure.
 int32_t OpenAndLock(JNIEnv* env, VarnelPHJNI* port, jstring serviceURL, jstring portName,
                     uint32_t deviceType) {
+    const DCXFunctions& dcx = port->DCX();
     void* portHandle = nullptr;
     {
-        ScopedUtfChars name(env, portName);
-        ScopedUtfChars url(env, serviceURL);
-        if (name.failed() || url.failed()) return GetErrorCode(DCX_ERR_PARAMETER);
-        // A null service URL is taken as the empty one: the local service.
-        const char* urlChars = url.isNull() ? "" : url.get();
-        auto open = lookup<DCX_Open_t>(port->GetPH(), "DCX_Open");
-        if (open == nullptr) return GetErrorCode(DCX_ERR_NOT_AVAILABLE);
-        DCXRESULT result = open(urlChars, name.get(), DCX_CLIENT_NAME, deviceType, &portHandle);
-        int32_t bound = result == 0 ? port->SetPHHandle(portHandle, urlChars, name.get()) : 0;
-        // The strings go back port name first, then service URL.
-        name.release();
-        url.release();
+        ScopedPortStrings strings(env, portName, serviceURL);
+        if (strings.failed()) return GetErrorCode(DCX_ERR_PARAMETER);
+        if (dcx.Open == nullptr) return GetErrorCode(DCX_ERR_NOT_AVAILABLE);
+        DCXRESULT result =
+            dcx.Open(strings.url(), strings.name(), DCX_CLIENT_NAME, deviceType, &portHandle);
+        int32_t bound =
+            result == 0 ? port->SetPHHandle(portHandle, strings.url(), strings.name()) : 0;
+        strings.release();
         if (result != 0) return GetErrorCode(result);
         if (bound != 0) return bound;  // a bridge result code already
     }
-    auto lock = reinterpret_cast<DCX_Lock_t*>(GetProcAddress(port->GetPH(), "DCX_Lock"));
-    if (lock == nullptr) return GetErrorCode(DCX_ERR_NOT_AVAILABLE);
-    DCXRESULT result = lock(portHandle, DCX_LOCK_TIMEOUT);
+    if (dcx.Lock == nullptr) return GetErrorCode(DCX_ERR_NOT_AVAILABLE);
+    DCXRESULT result = dcx.Lock(portHandle, DCX_LOCK_TIMEOUT);
     if (result != 0) return GetErrorCode(result);
-    auto registerCallback = lookup<DCX_RegisterCallback_t>(port->GetPH(), "DCX_RegisterCallback");
+    auto registerCallback = dcx.RegisterCallback;
     if (registerCallback == nullptr) return GetErrorCode(DCX_ERR_NOT_AVAILABLE);
     return GetErrorCode(registerCallback(DCX_CALLBACK_DATA, portHandle, callbackRead, port));
 }
@@ -98,12 +98,9 @@ int32_t OpenAndLock(JNIEnv* env, VarnelPHJNI* port, jstring serviceURL, jstring 
 void StartPowerMonitor(JNIEnv* env, VarnelPHJNI* port, jstring serviceURL, jstring portName,
                        uint32_t deviceType) {
     OstrelPowerInitGlobal();
-    ScopedUtfChars name(env, portName);
-    ScopedUtfChars url(env, serviceURL);
-    if (name.failed() || url.failed()) return;
-    OstrelPowerInit(port->GetPHHandle(), url.isNull() ? "" : url.get(), name.get(), deviceType);
-    name.release();
-    url.release();
+    ScopedPortStrings strings(env, portName, serviceURL);
+    if (strings.failed()) return;
+    OstrelPowerInit(port->GetPHHandle(), strings.url(), strings.name(), deviceType);
 }
 
 // Port objects whose receive callback could not be unregistered: the service may still call it
@@ -124,24 +121,23 @@ void RetirePort(VarnelPHJNI* port) {
 // (or retired) afterwards whatever the result.
 jint ClosePort(VarnelPHJNI* port) {
     void* portHandle = port->GetPHHandle();
-    HMODULE library = port->GetPH();
+    const DCXFunctions& dcx = port->DCX();
     OstrelPowerFree(portHandle);
 
-    auto unregisterCallback = lookup<DCX_UnRegisterCallback_t>(library, "DCX_UnRegisterCallback");
-    DCXRESULT result = unregisterCallback != nullptr
-                           ? unregisterCallback(DCX_CALLBACK_DATA, portHandle)
+    DCXRESULT result = dcx.UnRegisterCallback != nullptr
+                           ? dcx.UnRegisterCallback(DCX_CALLBACK_DATA, portHandle)
                            : DCX_ERR_NOT_AVAILABLE;
     if (result != 0) {
         RetirePort(port);
         return GetErrorCode(result);
     }
-    auto unlock = lookup<DCX_Unlock_t>(library, "DCX_Unlock");
-    result = unlock != nullptr ? unlock(portHandle) : DCX_ERR_NOT_AVAILABLE;
+    result = dcx.Unlock != nullptr ? dcx.Unlock(portHandle) : DCX_ERR_NOT_AVAILABLE;
+    if (result == 0) result = dcx.Close != nullptr ? dcx.Close(portHandle) : DCX_ERR_NOT_AVAILABLE;
     if (result == 0) {
-        auto close = lookup<DCX_Close_t>(library, "DCX_Close");
-        result = close != nullptr ? close(portHandle) : DCX_ERR_NOT_AVAILABLE;
+        // No registration on the handle can report any more: the power records may go.
+        OstrelPowerClosed(portHandle);
+        TerminateDCX(port);
     }
-    if (result == 0) TerminateDCX(port);
     delete port;
     return GetErrorCode(result);
 }
@@ -150,7 +146,7 @@ jint ClosePort(VarnelPHJNI* port) {
 // making sure the service cannot be sent outside a Java array.
 DCXRESULT ExtendFunction(VarnelPHJNI* port, uint32_t code, PinnedBytes input, int32_t inputLength,
                          PinnedBytes output, int32_t outputLength, uint32_t* outputCount) {
-    auto extend = lookup<DCX_ExtendFunction_t>(port->GetPH(), "DCX_ExtendFunction");
+    auto extend = port->DCX().ExtendFunction;
     if (extend == nullptr) return DCX_ERR_NOT_AVAILABLE;
     if (!input.holds(inputLength) || !output.holds(outputLength)) return DCX_ERR_PARAMETER;
     return extend(port->GetPHHandle(), 3, code, input.data, inputLength, output.data, outputLength,
@@ -175,27 +171,24 @@ uint32_t callbackRead(uint32_t event, uint32_t, uint32_t*, uint32_t length, uint
     return 0;
 }
 
-DCXRESULT DCXFlushSend(HMODULE library, void* portHandle, uint32_t value) {
-    auto cancel = lookup<DCX_CancelOperation_t>(library, "DCX_CancelOperation");
-    if (cancel == nullptr) return DCX_ERR_NOT_AVAILABLE;
-    auto resume = lookup<DCX_ResumeSending_t>(library, "DCX_ResumeSending");
-    if (resume == nullptr) return DCX_ERR_NOT_AVAILABLE;
-    cancel(portHandle, 3, value);
-    resume(portHandle);
+DCXRESULT DCXFlushSend(const DCXFunctions& dcx, void* portHandle, uint32_t value) {
+    if (dcx.CancelOperation == nullptr || dcx.ResumeSending == nullptr) {
+        return DCX_ERR_NOT_AVAILABLE;
+    }
+    dcx.CancelOperation(portHandle, 3, value);
+    dcx.ResumeSending(portHandle);
     return 0;
 }
 
-DCXRESULT SetDCXProperty(HMODULE library, void* portHandle, uint32_t first, uint32_t second,
+DCXRESULT SetDCXProperty(const DCXFunctions& dcx, void* portHandle, uint32_t first, uint32_t second,
                          int64_t value) {
-    auto setProperty = lookup<DCX_SetProperty_t>(library, "DCX_SetProperty");
-    if (setProperty == nullptr) return DCX_ERR_NOT_AVAILABLE;
-    return setProperty(portHandle, first, second, value);
+    if (dcx.SetProperty == nullptr) return DCX_ERR_NOT_AVAILABLE;
+    return dcx.SetProperty(portHandle, first, second, value);
 }
 
-DCXRESULT GetDCXProperty(HMODULE library, void* portHandle, uint32_t id, int64_t* value) {
-    auto getProperty = lookup<DCX_GetProperty_t>(library, "DCX_GetProperty");
-    if (getProperty == nullptr) return DCX_ERR_NOT_AVAILABLE;
-    return getProperty(portHandle, id, value);
+DCXRESULT GetDCXProperty(const DCXFunctions& dcx, void* portHandle, uint32_t id, int64_t* value) {
+    if (dcx.GetProperty == nullptr) return DCX_ERR_NOT_AVAILABLE;
+    return dcx.GetProperty(portHandle, id, value);
 }
 
 extern "C" {
@@ -225,44 +218,50 @@ JNIEXPORT jint JNICALL PH_JNI(Open)(JNIEnv* env, jobject, jstring serviceURL, js
     }
     StartPowerMonitor(env, port, serviceURL, portName, static_cast<uint32_t>(deviceType));
 
+    const auto handle = reinterpret_cast<jlong>(port);
+    if (!AddLivePort(port)) {
+        ClosePort(port);  // a handle no call would accept is no use to Java
+        return PH_ERR_NO_MEMORY;
+    }
     ScopedLongArray holder(env, handleHolder);
     if (holder.failed()) {
-        ClosePort(port);  // Java cannot learn the handle, so the port must not stay open
+        ClosePort(TakeLivePort(handle));  // Java cannot learn the handle: the port must not stay
         return GetErrorCode(DCX_ERR_PARAMETER);
     }
-    holder.get()[0] = reinterpret_cast<jlong>(port);
+    holder.get()[0] = handle;
     return 0;
 }
 
 JNIEXPORT jint JNICALL PH_JNI(Close)(JNIEnv* env, jobject, jlong handle) {
     if (env == nullptr) return GetErrorCode(DCX_ERR_PARAMETER);
-    if (handle == 0) return GetErrorCode(DCX_ERR_HANDLE);
-    return ClosePort(PortOf(handle));
+    VarnelPHJNI* port = TakeLivePort(handle);
+    if (port == nullptr) return GetErrorCode(DCX_ERR_HANDLE);
+    return ClosePort(port);
 }
 
 JNIEXPORT jint JNICALL PH_JNI(Write)(JNIEnv* env, jobject, jlong handle, jbyteArray data,
                                      jint first, jint second, jintArray countHolder) {
     if (env == nullptr) return GetErrorCode(DCX_ERR_PARAMETER);
-    if (handle == 0) return GetErrorCode(DCX_ERR_HANDLE);
+    PortHold port(handle);
+    if (!port) return GetErrorCode(DCX_ERR_HANDLE);
     if (data == nullptr) return GetErrorCode(DCX_ERR_PARAMETER);
-    VarnelPHJNI* port = PortOf(handle);
-    // Declared data first: the guards release the count holder, then the data.
+    // The service decides how many bytes it reads, so the whole array is pinned, and what the
+    // service leaves in it goes back to Java.
     ScopedByteArray bytes(env, data);
     if (bytes.failed()) return GetErrorCode(DCX_ERR_PARAMETER);
-    ScopedIntArray count(env, countHolder);
-    if (count.failed()) return GetErrorCode(DCX_ERR_PARAMETER);
+    const jsize countLength = countHolder != nullptr ? env->GetArrayLength(countHolder) : 0;
 
-    uint32_t sent = 0;
-    auto send = lookup<DCX_Send_t>(port->GetPH(), "DCX_Send");
+    auto send = port->DCX().Send;
     if (send == nullptr) return GetErrorCode(DCX_ERR_NOT_AVAILABLE);
+    uint32_t sent = 0;
     // The service takes Java's two ints in swapped order.
     DCXRESULT result =
         send(port->GetPHHandle(), 0, 0, static_cast<uint32_t>(second), static_cast<uint32_t>(first),
              reinterpret_cast<uint8_t*>(bytes.get()), &sent);
     // A failed send may have got part of the way: Java learns how far in either case.
-    if (count.length() > 0) count.get()[0] = static_cast<jint>(sent);
+    StoreCount(env, countHolder, countLength, static_cast<int32_t>(sent));
     if (result == 0x80000010 || result == 0x80000007 || result == 0x80000006) {
-        DCXFlushSend(port->GetPH(), port->GetPHHandle(), 0);
+        DCXFlushSend(port->DCX(), port->GetPHHandle(), 0);
     }
     return GetErrorCode(result);
 }
@@ -273,47 +272,53 @@ JNIEXPORT jint JNICALL PH_JNI(Read)(JNIEnv* env, jobject, jlong handle, jbyteArr
     if (env == nullptr || destination == nullptr || countHolder == nullptr) {
         return GetErrorCode(DCX_ERR_PARAMETER);
     }
-    if (handle == 0) return GetErrorCode(DCX_ERR_HANDLE);
-    VarnelPHJNI* port = PortOf(handle);
-    // While the error is set the callback stores nothing, so clearing after the test loses no
-    // block that arrived in between.
-    if (DCXRESULT error = port->GetPHError(); error != 0) {
-        port->ClearBuffer();
-        return GetErrorCode(error);
+    PortHold port(handle);
+    if (!port) return GetErrorCode(DCX_ERR_HANDLE);
+    const jsize countLength = env->GetArrayLength(countHolder);
+    // Nothing waiting and nothing to report: only the count is written.
+    if (port->Idle()) {
+        if (countLength < 1) return GetErrorCode(DCX_ERR_PARAMETER);
+        StoreCount(env, countHolder, countLength, 0);
+        return 0;
     }
-    ScopedByteArray bytes(env, destination);
-    if (bytes.failed()) return GetErrorCode(DCX_ERR_PARAMETER);
-    ScopedIntArray count(env, countHolder);
-    // Bytes taken out of the ring without a count to report them would be lost.
-    if (count.failed() || count.length() < 1) return GetErrorCode(DCX_ERR_PARAMETER);
-    // A maximum beyond the array must not write past its end.
-    port->ReadData(reinterpret_cast<uint8_t*>(bytes.get()), std::min(maximum, bytes.length()),
-                   count.get());
+    // A maximum beyond the array must not write past its end. Bytes taken out of the ring
+    // without a count to report them would be lost, so a holder without element 0 takes none.
+    const jint limit = std::min(maximum, env->GetArrayLength(destination));
+    int32_t count = 0;
+    const DCXRESULT error = port->TakeData(
+        countLength >= 1, limit, &count, [&](uint32_t offset, const uint8_t* bytes, uint32_t n) {
+            env->SetByteArrayRegion(destination, static_cast<jsize>(offset), static_cast<jsize>(n),
+                                    reinterpret_cast<const jbyte*>(bytes));
+        });
+    if (error != 0) return GetErrorCode(error);  // the ring was emptied; the count is untouched
+    if (countLength < 1) return GetErrorCode(DCX_ERR_PARAMETER);
+    StoreCount(env, countHolder, countLength, count);
     return 0;
 }
 
 JNIEXPORT jint JNICALL PH_JNI(Clear)(JNIEnv* env, jobject, jlong handle) {
     if (env == nullptr) return GetErrorCode(DCX_ERR_PARAMETER);
-    if (handle == 0) return GetErrorCode(DCX_ERR_HANDLE);
-    return static_cast<jint>(PortOf(handle)->ClearBuffer());
+    PortHold port(handle);
+    if (!port) return GetErrorCode(DCX_ERR_HANDLE);
+    return static_cast<jint>(port->ClearBuffer());
 }
 
 JNIEXPORT jint JNICALL PH_JNI(GetProperty)(JNIEnv* env, jobject, jlong handle, jint id,
                                            jlongArray valueHolder) {
     if (env == nullptr) return GetErrorCode(DCX_ERR_PARAMETER);
-    if (handle == 0) return GetErrorCode(DCX_ERR_HANDLE);
-    VarnelPHJNI* port = PortOf(handle);
-    return GetValue(env, valueHolder, [port, id](int64_t* value) {
-        return GetDCXProperty(port->GetPH(), port->GetPHHandle(), static_cast<uint32_t>(id), value);
+    PortHold port(handle);
+    if (!port) return GetErrorCode(DCX_ERR_HANDLE);
+    return GetValue(env, valueHolder, [&port, id](int64_t* value) {
+        return GetDCXProperty(port->DCX(), port->GetPHHandle(), static_cast<uint32_t>(id), value);
     });
 }
 
 JNIEXPORT jint JNICALL PH_JNI(SetProperty)(JNIEnv* env, jobject, jlong handle, jint first,
                                            jint second, jlong value) {
     if (env == nullptr) return GetErrorCode(DCX_ERR_PARAMETER);
-    if (handle == 0) return GetErrorCode(DCX_ERR_HANDLE);
-    VarnelPHJNI* port = PortOf(handle);
-    return GetErrorCode(SetDCXProperty(port->GetPH(), port->GetPHHandle(),
+    PortHold port(handle);
+    if (!port) return GetErrorCode(DCX_ERR_HANDLE);
+    return GetErrorCode(SetDCXProperty(port->DCX(), port->GetPHHandle(),
                                        static_cast<uint32_t>(first), static_cast<uint32_t>(second),
                                        value));
 }
@@ -321,10 +326,10 @@ JNIEXPORT jint JNICALL PH_JNI(SetProperty)(JNIEnv* env, jobject, jlong handle, j
 JNIEXPORT jint JNICALL PH_JNI(GetCapability)(JNIEnv* env, jobject, jlong handle, jint id,
                                              jlongArray valueHolder) {
     if (env == nullptr) return GetErrorCode(DCX_ERR_PARAMETER);
-    if (handle == 0) return GetErrorCode(DCX_ERR_HANDLE);
-    VarnelPHJNI* port = PortOf(handle);
-    return GetValue(env, valueHolder, [port, id](int64_t* value) -> DCXRESULT {
-        auto getCapability = lookup<DCX_GetCapability_t>(port->GetPH(), "DCX_GetCapability");
+    PortHold port(handle);
+    if (!port) return GetErrorCode(DCX_ERR_HANDLE);
+    return GetValue(env, valueHolder, [&port, id](int64_t* value) -> DCXRESULT {
+        auto getCapability = port->DCX().GetCapability;
         if (getCapability == nullptr) return DCX_ERR_NOT_AVAILABLE;
         return getCapability(port->GetPHHandle(), static_cast<uint32_t>(id), value);
     });
@@ -332,9 +337,9 @@ JNIEXPORT jint JNICALL PH_JNI(GetCapability)(JNIEnv* env, jobject, jlong handle,
 
 JNIEXPORT jint JNICALL PH_JNI(ResetDevice)(JNIEnv* env, jobject, jlong handle, jint argument) {
     if (env == nullptr) return GetErrorCode(DCX_ERR_PARAMETER);
-    if (handle == 0) return GetErrorCode(DCX_ERR_HANDLE);
-    VarnelPHJNI* port = PortOf(handle);
-    auto resetDevice = lookup<DCX_ResetDevice_t>(port->GetPH(), "DCX_ResetDevice");
+    PortHold port(handle);
+    if (!port) return GetErrorCode(DCX_ERR_HANDLE);
+    auto resetDevice = port->DCX().ResetDevice;
     if (resetDevice == nullptr) return GetErrorCode(DCX_ERR_NOT_AVAILABLE);
     return GetErrorCode(resetDevice(port->GetPHHandle(), static_cast<uint32_t>(argument)));
 }
@@ -343,8 +348,8 @@ JNIEXPORT jint JNICALL PH_JNI(IOCtl)(JNIEnv* env, jobject, jlong handle, jint co
                                      jbyteArray input, jint inputLength, jbyteArray output,
                                      jint outputLength, jintArray countHolder) {
     if (env == nullptr) return GetErrorCode(DCX_ERR_PARAMETER);
-    if (handle == 0) return GetErrorCode(DCX_ERR_HANDLE);
-    VarnelPHJNI* port = PortOf(handle);
+    PortHold port(handle);
+    if (!port) return GetErrorCode(DCX_ERR_HANDLE);
     ScopedByteArray in(env, input);
     ScopedByteArray out(env, output);
     ScopedIntArray count(env, countHolder);
@@ -363,7 +368,7 @@ JNIEXPORT jint JNICALL PH_JNI(IOCtl)(JNIEnv* env, jobject, jlong handle, jint co
                 result = DCX_ERR_PARAMETER;
                 break;
             }
-            result = GetDCXProperty(port->GetPH(), port->GetPHHandle(), 6, &value);
+            result = GetDCXProperty(port->DCX(), port->GetPHHandle(), 6, &value);
             if (result == 0) {
                 std::memcpy(outBytes.data, &value, sizeof value);  // native order: little-endian
                 outputCount = sizeof value;
@@ -375,15 +380,15 @@ JNIEXPORT jint JNICALL PH_JNI(IOCtl)(JNIEnv* env, jobject, jlong handle, jint co
                 break;
             }
             std::memcpy(&value, inBytes.data, sizeof value);
-            result = SetDCXProperty(port->GetPH(), port->GetPHHandle(), 3, 6, value);
+            result = SetDCXProperty(port->DCX(), port->GetPHHandle(), 3, 6, value);
             break;
         default:
             result = CustomValueIOCtrl(port->GetRefServiceURL(), port->GetRefPortName(), code,
                                        inBytes, inputLength, outBytes, outputLength, &outputCount);
     }
     if (result == DCX_ERR_NOT_SUPPORTED) {
-        result = ExtendFunction(port, static_cast<uint32_t>(code), inBytes, inputLength, outBytes,
-                                outputLength, &outputCount);
+        result = ExtendFunction(port.get(), static_cast<uint32_t>(code), inBytes, inputLength,
+                                outBytes, outputLength, &outputCount);
     }
     if (!count.isNull()) count.get()[0] = static_cast<jint>(outputCount);
     return GetErrorCode(result);
@@ -432,16 +437,18 @@ JNIEXPORT jint JNICALL PH_JNI(GetPortCapability)(JNIEnv* env, jobject, jstring s
 }
 
 JNIEXPORT jint JNICALL PH_JNI(checkOstrelPowerStatus)(JNIEnv*, jobject, jlong handle) {
-    if (handle == 0) return -1;
-    VarnelPHJNI* port = PortOf(handle);
+    PortHold port(handle);
+    if (!port) return -1;
     void* portHandle = port->GetPHHandle();
     const int32_t state = OstrelPowerState(portHandle);
     // The service reported the lock lost: take it again, and keep the flag while that fails so
-    // the next poll retries. The state is returned either way.
-    if (IsPortUnlocked(portHandle) != 0) {
-        auto lock = reinterpret_cast<DCX_Lock_t*>(GetProcAddress(port->GetPH(), "DCX_Lock"));
+    // the next poll retries (also when a new loss was reported meanwhile). The state is
+    // returned either way.
+    uint32_t reports = 0;
+    if (IsPortUnlocked(portHandle, &reports) != 0) {
+        auto lock = port->DCX().Lock;
         if (lock != nullptr && lock(portHandle, DCX_LOCK_TIMEOUT) == 0) {
-            RecoverPortLock(portHandle);
+            RecoverPortLock(portHandle, reports);
         }
     }
     return state;

@@ -39,6 +39,6 @@ JNIEXPORT jint JNICALL PH_JNI(checkOstrelPowerStatus)(JNIEnv* env, jobject, jlon
 
 // Port property access shared by the property methods and IOCtl; untranslated service codes,
 // 0x80000001 when the service lacks the function.
-DCXRESULT SetDCXProperty(HMODULE library, void* portHandle, uint32_t first, uint32_t second,
+DCXRESULT SetDCXProperty(const DCXFunctions& dcx, void* portHandle, uint32_t first, uint32_t second,
                          int64_t value);
-DCXRESULT GetDCXProperty(HMODULE library, void* portHandle, uint32_t id, int64_t* value);
+DCXRESULT GetDCXProperty(const DCXFunctions& dcx, void* portHandle, uint32_t id, int64_t* value);

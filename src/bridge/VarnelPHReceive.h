@@ -14,4 +14,4 @@ uint32_t callbackRead(uint32_t event, uint32_t count, uint32_t* values, uint32_t
 
 // Cancels the pending send and resumes sending: 0, or DCX_ERR_NOT_AVAILABLE (nothing called)
 // when either function is missing from the library.
-DCXRESULT DCXFlushSend(HMODULE library, void* portHandle, uint32_t value);
+DCXRESULT DCXFlushSend(const DCXFunctions& dcx, void* portHandle, uint32_t value);

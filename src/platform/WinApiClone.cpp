@@ -1,6 +1,8 @@
 #include "platform/WinApiClone.h"
 
 #include <dlfcn.h>
+#include <linux/futex.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cstring>
@@ -49,4 +51,17 @@ void LeaveCriticalSection(CRITICAL_SECTION* section) {
 
 void DeleteCriticalSection(CRITICAL_SECTION* section) {
     pthread_mutex_destroy(section);
+}
+
+// std::atomic<uint32_t> is a plain 32-bit word here, which is what the futex calls need.
+static_assert(sizeof(std::atomic<uint32_t>) == sizeof(uint32_t));
+
+void WaitOnAddress(std::atomic<uint32_t>* address, uint32_t undesired) {
+    syscall(SYS_futex, reinterpret_cast<uint32_t*>(address), FUTEX_WAIT_PRIVATE, undesired, nullptr,
+            nullptr, 0);
+}
+
+void WakeByAddressSingle(std::atomic<uint32_t>* address) {
+    syscall(SYS_futex, reinterpret_cast<uint32_t*>(address), FUTEX_WAKE_PRIVATE, 1, nullptr,
+            nullptr, 0);
 }

@@ -5,6 +5,7 @@
 
 #include <pthread.h>
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 
@@ -29,3 +30,8 @@ void InitializeCriticalSection(CRITICAL_SECTION* section);
 void EnterCriticalSection(CRITICAL_SECTION* section);
 void LeaveCriticalSection(CRITICAL_SECTION* section);
 void DeleteCriticalSection(CRITICAL_SECTION* section);
+
+// Sleeps while *address holds `undesired` (or until woken, or spuriously): a futex wait.
+void WaitOnAddress(std::atomic<uint32_t>* address, uint32_t undesired);
+// Wakes one thread sleeping in WaitOnAddress on the address.
+void WakeByAddressSingle(std::atomic<uint32_t>* address);

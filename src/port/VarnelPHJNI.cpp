@@ -6,6 +6,7 @@
 #include <new>
 
 #include "bridge/VarnelPHCSAPI.h"
+#include "platform/WinApiClone.h"
 #include "service/VarnelPHClassPath.h"
 
 namespace {
@@ -28,7 +29,9 @@ VarnelPHJNI::~VarnelPHJNI() {
 
 int32_t VarnelPHJNI::CreatePH() {
     m_hPH = LoadPHLibrary(PH_SERVICE_LIBRARY);
-    return m_hPH != nullptr ? 0 : PH_ERR_NOT_AVAILABLE;
+    if (m_hPH == nullptr) return PH_ERR_NOT_AVAILABLE;
+    m_fn = ResolveDCXFunctions(m_hPH);
+    return 0;
 }
 
 int32_t VarnelPHJNI::SetPHHandle(void* portHandle, const char* serviceURL, const char* portName) {
@@ -80,41 +83,46 @@ DCXRESULT VarnelPHJNI::WriteData(const uint8_t* data, int32_t length) {
 void VarnelPHJNI::ReadData(uint8_t* destination, int32_t maximum, int32_t* count) {
     SetLock();
     if (destination != nullptr && count != nullptr) {
-        const uint32_t size = m_nBufferSize;
-        // Relaxed: the read index moves only under the buffer lock, which this thread holds.
-        const auto r = static_cast<uint32_t>(m_nReadPos.load(std::memory_order_relaxed));
-        // Acquire: every byte before this index was stored before the producer published it.
-        const auto w = static_cast<uint32_t>(m_nWritePos.load(std::memory_order_acquire));
-        const uint32_t n =
-            std::min((w + size - r) % size, static_cast<uint32_t>(std::max(maximum, 0)));
-        *count = static_cast<int32_t>(n);
-
-        const uint32_t head = std::min(n, size - r);
-        std::memcpy(destination, m_pRingBuffer + r, head);
-        if (n > head) std::memcpy(destination + head, m_pRingBuffer, n - head);
-        // Release: the bytes are copied out before the producer may reuse their slots.
-        m_nReadPos.store(static_cast<int32_t>((r + n) % size), std::memory_order_release);
+        Drain(maximum, count, [destination](uint32_t offset, const uint8_t* bytes, uint32_t n) {
+            std::memcpy(destination + offset, bytes, n);
+        });
     }
     Unlock();
 }
 
 uint32_t VarnelPHJNI::ClearBuffer() {
     SetLock();
-    // Acquire pairs with the producer's publication, release hands the emptied slots back to it.
-    m_nReadPos.store(m_nWritePos.load(std::memory_order_acquire), std::memory_order_release);
-    // Release: a producer that sees the error gone also sees the emptied ring.
-    m_nPHError.store(0, std::memory_order_release);
+    Discard();
     Unlock();
     return 0;
 }
 
-// Consumers are few and hold the lock for one copy; polling keeps the lock a plain flag.
+void VarnelPHJNI::Discard() {
+    // Acquire pairs with the producer's publication, release hands the emptied slots back to it.
+    m_nReadPos.store(m_nWritePos.load(std::memory_order_acquire), std::memory_order_release);
+    // Release: a producer that sees the error gone also sees the emptied ring.
+    m_nPHError.store(0, std::memory_order_release);
+}
+
+// Holders keep the lock for one copy of at most 128 KiB, so a waiter spins a little first and
+// then sleeps on the lock word (a futex) until the holder wakes it: no fixed sleep.
 void VarnelPHJNI::SetLock() {
+    uint32_t expected = 0;
     // Acquire: this consumer sees the read index as the previous holder left it.
-    while (m_nLock.exchange(1, std::memory_order_acquire) != 0) Sleep(5);
+    if (m_nLock.compare_exchange_strong(expected, 1, std::memory_order_acquire)) return;
+    for (int spin = 0; spin < 100; ++spin) {
+        __builtin_ia32_pause();
+        expected = 0;
+        if (m_nLock.load(std::memory_order_relaxed) == 0 &&
+            m_nLock.compare_exchange_strong(expected, 1, std::memory_order_acquire)) {
+            return;
+        }
+    }
+    // 2 tells the holder someone sleeps; taken as 2 since other sleepers may remain.
+    while (m_nLock.exchange(2, std::memory_order_acquire) != 0) WaitOnAddress(&m_nLock, 2);
 }
 
 void VarnelPHJNI::Unlock() {
     // Release: the next holder sees the read index this one stored.
-    m_nLock.store(0, std::memory_order_release);
+    if (m_nLock.exchange(0, std::memory_order_release) == 2) WakeByAddressSingle(&m_nLock);
 }

@@ -6,6 +6,7 @@
 #include <mutex>
 #include <new>
 #include <set>
+#include <vector>
 
 #include "bridge/VarnelPHCSAPI.h"
 #include "service/DCXServiceAPI.h"
@@ -115,6 +116,18 @@ std::set<const _OSTREL_PORT_INFO*>& LiveRecords() {
     return *live;
 }
 
+// Records stopped by OstrelPowerFree (or not kept by OstrelPowerInit), by port handle, until
+// that handle's DCX_Close ends the registrations that name them; and records kept for good,
+// whose second connection would not close. Guarded by csLock; never destroyed.
+std::multimap<void*, _OSTREL_PORT_INFO*>& StoppedRecords() {
+    static auto* stopped = new std::multimap<void*, _OSTREL_PORT_INFO*>;
+    return *stopped;
+}
+std::vector<_OSTREL_PORT_INFO*>& KeptRecords() {
+    static auto* kept = new std::vector<_OSTREL_PORT_INFO*>;
+    return *kept;
+}
+
 bool Initialised() {
     return bInitComplete.load(std::memory_order_acquire) == 1;
 }
@@ -143,10 +156,21 @@ void* Unlink(_OSTREL_PORT_INFO* info) {
 }
 
 // Outside csLock: DCX_Close waits for a report in flight on that connection, and such a report
-// may be waiting for csLock.
-void Discard(_OSTREL_PORT_INFO* info, void* second) {
-    if (second != nullptr) fncClose(second);
-    delete info;
+// may be waiting for csLock. The record, already unreachable for reports, waits for the close
+// of the port handle it was registered on; if its second connection would not close, that
+// registration lives on and the record is kept for good.
+void Discard(_OSTREL_PORT_INFO* info, void* portHandle, void* second) {
+    const bool secondClosed = second == nullptr || fncClose(second) == 0;
+    CsGuard lock;
+    try {
+        if (secondClosed) {
+            StoppedRecords().emplace(portHandle, info);
+        } else {
+            KeptRecords().push_back(info);
+        }
+    } catch (const std::bad_alloc&) {
+        // Unlisted but never freed: no registration may ever find its address reused.
+    }
 }
 
 uint32_t PowerUpdate(int32_t _OSTREL_PORT_INFO::*field, uint32_t event, uint32_t count,
@@ -161,6 +185,7 @@ uint32_t PowerUpdate(int32_t _OSTREL_PORT_INFO::*field, uint32_t event, uint32_t
     if (LiveRecords().count(info) == 0) return 0;
     if (lockLost) {
         info->bPortUnlocked = 1;
+        ++info->nLockReports;
         return 0;
     }
     info->*field = OstrelPowerToUPOSPower(values[0]);
@@ -296,8 +321,9 @@ void OstrelPowerInit(void* portHandle, const char* serviceURL, const char* portN
         if (inserted) return;
         second = Unlink(info);
     }
-    Discard(info, second);
+    // The kept record takes its registration back before the new one is put away.
     if (kept != nullptr) fncRegCb(DCX_CALLBACK_POWER, portHandle, RoleCallback(keptQZ), kept);
+    Discard(info, portHandle, second);
 }
 
 int32_t OstrelPowerState(void* portHandle) {
@@ -340,7 +366,14 @@ void OstrelPowerFree(void* portHandle) {
         map.erase(found);
         second = Unlink(info);
     }
-    Discard(info, second);
+    Discard(info, portHandle, second);
+}
+
+void OstrelPowerClosed(void* portHandle) {
+    CsGuard lock;
+    auto [first, last] = StoppedRecords().equal_range(portHandle);
+    for (auto entry = first; entry != last; ++entry) delete entry->second;
+    StoppedRecords().erase(first, last);
 }
 
 void OstrelPowerFreeGlobal() {
@@ -348,15 +381,17 @@ void OstrelPowerFreeGlobal() {
     // One record at a time, each closed outside csLock for the same reason as OstrelPowerFree.
     for (;;) {
         _OSTREL_PORT_INFO* info = nullptr;
+        void* portHandle = nullptr;
         void* second = nullptr;
         {
             CsGuard lock;
             if (map.empty()) break;
+            portHandle = map.begin()->first;
             info = map.begin()->second;
             map.erase(map.begin());
             second = Unlink(info);
         }
-        Discard(info, second);
+        Discard(info, portHandle, second);
     }
 
     bInitComplete.store(0, std::memory_order_release);
@@ -384,14 +419,18 @@ uint32_t OstrelCapPowerReporting(const char* serviceURL, const char* portName, u
                                       value);
 }
 
-int32_t IsPortUnlocked(void* portHandle) {
+int32_t IsPortUnlocked(void* portHandle, uint32_t* reports) {
     CsGuard lock;
     auto found = map.find(portHandle);
-    return found != map.end() ? found->second->bPortUnlocked : 0;
+    if (found == map.end()) return 0;
+    if (reports != nullptr) *reports = found->second->nLockReports;
+    return found->second->bPortUnlocked;
 }
 
-void RecoverPortLock(void* portHandle) {
+void RecoverPortLock(void* portHandle, uint32_t seenReports) {
     CsGuard lock;
     auto found = map.find(portHandle);
-    if (found != map.end()) found->second->bPortUnlocked = 0;
+    if (found != map.end() && found->second->nLockReports == seenReports) {
+        found->second->bPortUnlocked = 0;
+    }
 }

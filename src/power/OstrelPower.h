@@ -31,6 +31,7 @@ struct _OSTREL_PORT_INFO {
     uint32_t nDeviceType;    // as the port was opened
     int32_t bPortUnlocked;   // 1: the service reported the port lock lost
     int32_t bState4Pending;  // 1: a report reached state 4 that no poll has returned yet
+    uint32_t nLockReports;   // lock-lost reports so far, so a recovery cannot wipe a newer one
 };
 
 // State model (pure; callers passing a record hold csLock).
@@ -54,8 +55,14 @@ void OstrelPowerInit(void* portHandle, const char* serviceURL, const char* portN
                      uint32_t deviceType);
 // Power state of a port: 0, 3, 4 (not serial), 0 to 3 (serial), or -1 when not watched.
 int32_t OstrelPowerState(void* portHandle);
-// Stops watching a port and closes the monitor's second connection (Close calls it first).
+// Stops watching a port and closes the monitor's second connection (Close calls it first). The
+// record stops taking reports at once, but its memory is kept until OstrelPowerClosed: the
+// port's own power callback stays registered until DCX_Close, and a record allocated meanwhile
+// must never be handed the address a registration still holds.
 void OstrelPowerFree(void* portHandle);
+// The port handle was closed (DCX_Close succeeded): records stopped for it are freed. Records of
+// a handle never closed stay allocated, unreachable by reports, for the life of the process.
+void OstrelPowerClosed(void* portHandle);
 // Stops watching every port and unloads the monitor's libraries; the next call starts afresh.
 // Must not run concurrently with other monitor calls.
 void OstrelPowerFreeGlobal();
@@ -64,9 +71,11 @@ void OstrelPowerFreeGlobal();
 uint32_t OstrelCapPowerReporting(const char* serviceURL, const char* portName, uint32_t argument,
                                  uint32_t* value);
 // 1 while the service's report that the port lock was lost has not been recovered, else 0.
-int32_t IsPortUnlocked(void* portHandle);
-// Clears the lost-lock flag after the port was locked again.
-void RecoverPortLock(void* portHandle);
+// `reports`, when given, receives the number of lock-lost reports so far.
+int32_t IsPortUnlocked(void* portHandle, uint32_t* reports = nullptr);
+// Clears the lost-lock flag after the port was locked again, unless another lock-lost report
+// came in after IsPortUnlocked counted `seenReports`: that loss is recovered at the next poll.
+void RecoverPortLock(void* portHandle, uint32_t seenReports);
 
 // Service callbacks (kind 2) for the QZ and the XJ role; the context is the port's record.
 uint32_t powerUpdateQZ(uint32_t event, uint32_t count, uint32_t* values, uint32_t length,

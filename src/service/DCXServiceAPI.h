@@ -73,12 +73,57 @@ typedef DCXRESULT DCX_GetPortCapabilityValue_t(const char* serviceURL, const cha
 
 }  // extern "C"
 
-// Looks a service function up at the moment of use: dlerror is cleared, dlsym asked, and a
-// pending dlerror afterwards means the function is missing (null is returned).
+// Looks a service function up: dlerror is cleared, dlsym asked, and a pending dlerror afterwards
+// means the function is missing (null is returned).
 template <class Fn>
 Fn* lookup(void* library, const char* name) {
     dlerror();
     void* symbol = dlsym(library, name);
     if (dlerror() != nullptr) return nullptr;
     return reinterpret_cast<Fn*>(symbol);
+}
+
+// The service functions a port object calls, looked up once in its library handle (which never
+// changes for the object's life); a missing one stays null and is reported where it is called.
+struct DCXFunctions {
+    DCX_Initialize_t* Initialize = nullptr;
+    DCX_Terminate_t* Terminate = nullptr;
+    DCX_Open_t* Open = nullptr;
+    DCX_Close_t* Close = nullptr;
+    DCX_Lock_t* Lock = nullptr;
+    DCX_Unlock_t* Unlock = nullptr;
+    DCX_RegisterCallback_t* RegisterCallback = nullptr;
+    DCX_UnRegisterCallback_t* UnRegisterCallback = nullptr;
+    DCX_Send_t* Send = nullptr;
+    DCX_CancelOperation_t* CancelOperation = nullptr;
+    DCX_ResumeSending_t* ResumeSending = nullptr;
+    DCX_GetProperty_t* GetProperty = nullptr;
+    DCX_SetProperty_t* SetProperty = nullptr;
+    DCX_GetCapability_t* GetCapability = nullptr;
+    DCX_ResetDevice_t* ResetDevice = nullptr;
+    DCX_ExtendFunction_t* ExtendFunction = nullptr;
+};
+
+inline DCXFunctions ResolveDCXFunctions(void* library) {
+    DCXFunctions f;
+    if (library == nullptr) return f;
+#define VARNEL_RESOLVE(name) f.name = lookup<DCX_##name##_t>(library, "DCX_" #name)
+    VARNEL_RESOLVE(Initialize);
+    VARNEL_RESOLVE(Terminate);
+    VARNEL_RESOLVE(Open);
+    VARNEL_RESOLVE(Close);
+    VARNEL_RESOLVE(Lock);
+    VARNEL_RESOLVE(Unlock);
+    VARNEL_RESOLVE(RegisterCallback);
+    VARNEL_RESOLVE(UnRegisterCallback);
+    VARNEL_RESOLVE(Send);
+    VARNEL_RESOLVE(CancelOperation);
+    VARNEL_RESOLVE(ResumeSending);
+    VARNEL_RESOLVE(GetProperty);
+    VARNEL_RESOLVE(SetProperty);
+    VARNEL_RESOLVE(GetCapability);
+    VARNEL_RESOLVE(ResetDevice);
+    VARNEL_RESOLVE(ExtendFunction);
+#undef VARNEL_RESOLVE
+    return f;
 }

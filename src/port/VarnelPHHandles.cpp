@@ -1,0 +1,156 @@
+#include "port/VarnelPHHandles.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <new>
+#include <thread>
+
+#include "platform/WinApiClone.h"
+
+namespace {
+
+// Open addressing on the port's address. A slot holds 0 (never used), kTombstone (a port was
+// there), a live port's address, or that address | kClosing while its Close waits. Slots never
+// go back to 0, so a search may stop at the first 0: the address was never placed beyond it.
+constexpr int kSlotBits = 14;
+constexpr size_t kSlots = size_t{1} << kSlotBits;
+constexpr uintptr_t kTombstone = 1;
+constexpr uintptr_t kClosing = 1;  // port objects are 16-byte aligned: bit 0 is free
+std::atomic<uintptr_t> livePorts[kSlots];
+
+size_t Home(uintptr_t address) {
+    return static_cast<size_t>(((address >> 4) * 0x9E3779B97F4A7C15ull) >> (64 - kSlotBits));
+}
+
+// The slot of a live or closing port, or null. Seq_cst: ordered against announcements.
+std::atomic<uintptr_t>* Find(uintptr_t address) {
+    for (size_t i = 0, at = Home(address); i < kSlots; ++i, at = (at + 1) % kSlots) {
+        const uintptr_t value = livePorts[at].load(std::memory_order_seq_cst);
+        if (value == 0) return nullptr;
+        if ((value & ~kClosing) == address) return &livePorts[at];
+    }
+    return nullptr;
+}
+
+// Where each thread announces the port its current call holds; one cache line each, so calls
+// on one port from several threads write nothing shared. Blocks are added, never freed.
+struct alignas(64) Announcement {
+    std::atomic<VarnelPHJNI*> port{nullptr};
+    std::atomic<bool> taken{false};
+};
+struct AnnouncementBlock {
+    Announcement slots[32];
+    std::atomic<AnnouncementBlock*> next{nullptr};
+};
+AnnouncementBlock firstBlock;
+
+Announcement* Claim() {
+    for (AnnouncementBlock* block = &firstBlock;;) {
+        for (Announcement& slot : block->slots) {
+            bool taken = false;
+            if (!slot.taken.load(std::memory_order_relaxed) &&
+                slot.taken.compare_exchange_strong(taken, true, std::memory_order_acquire)) {
+                return &slot;
+            }
+        }
+        AnnouncementBlock* next = block->next.load(std::memory_order_acquire);
+        if (next == nullptr) {
+            auto* fresh = new (std::nothrow) AnnouncementBlock;
+            if (fresh == nullptr) return nullptr;
+            // Acq_rel: publish the fresh block, or see the one another thread added first.
+            if (block->next.compare_exchange_strong(next, fresh, std::memory_order_acq_rel)) {
+                next = fresh;
+            } else {
+                delete fresh;
+            }
+        }
+        block = next;
+    }
+}
+
+// Gives the thread's announcement slot back when the thread ends.
+struct ThreadAnnouncement {
+    Announcement* slot = nullptr;
+    ~ThreadAnnouncement() {
+        if (slot != nullptr) slot->taken.store(false, std::memory_order_release);
+    }
+};
+thread_local ThreadAnnouncement threadAnnouncement;
+// The same slot, trivially destructible, so the per-call path reads it without a TLS wrapper.
+[[gnu::tls_model("initial-exec")]] thread_local Announcement* threadSlot = nullptr;
+
+Announcement* ThisThreadsSlot() {
+    if (threadSlot == nullptr) {
+        threadSlot = Claim();
+        threadAnnouncement.slot = threadSlot;
+    }
+    return threadSlot;
+}
+
+bool Announced(const VarnelPHJNI* port) {
+    for (AnnouncementBlock* block = &firstBlock; block != nullptr;
+         block = block->next.load(std::memory_order_acquire)) {
+        for (Announcement& slot : block->slots) {
+            if (slot.port.load(std::memory_order_seq_cst) == port) return true;
+        }
+    }
+    return false;
+}
+
+}  // namespace
+
+bool AddLivePort(VarnelPHJNI* port) {
+    const auto address = reinterpret_cast<uintptr_t>(port);
+    for (size_t i = 0, at = Home(address); i < kSlots; ++i, at = (at + 1) % kSlots) {
+        uintptr_t value = livePorts[at].load(std::memory_order_relaxed);
+        if ((value == 0 || value == kTombstone) &&
+            livePorts[at].compare_exchange_strong(value, address, std::memory_order_seq_cst)) {
+            return true;
+        }
+    }
+    return false;
+}
+
+VarnelPHJNI* TakeLivePort(jlong handle) {
+    const auto address = static_cast<uintptr_t>(handle);
+    std::atomic<uintptr_t>* slot = handle != 0 ? Find(address) : nullptr;
+    uintptr_t live = address;
+    // Only one Close gets past this exchange; from here on new calls are refused.
+    if (slot == nullptr ||
+        !slot->compare_exchange_strong(live, address | kClosing, std::memory_order_seq_cst)) {
+        return nullptr;
+    }
+    auto* port = reinterpret_cast<VarnelPHJNI*>(address);
+    // Calls in flight are short, except a send the service keeps for its timeout.
+    for (int round = 0; Announced(port); ++round) {
+        if (round < 1000) {
+            std::this_thread::yield();
+        } else {
+            Sleep(1);
+        }
+    }
+    slot->store(kTombstone, std::memory_order_release);
+    return port;
+}
+
+PortHold::PortHold(jlong handle) {
+    if (handle == 0) return;
+    Announcement* announcement = ThisThreadsSlot();
+    if (announcement == nullptr) return;
+    auto* port = reinterpret_cast<VarnelPHJNI*>(handle);
+    // Announce, then look (both seq_cst): either TakeLivePort's mark is seen here, or its scan
+    // sees this announcement and waits for the call to end.
+    announcement->port.store(port, std::memory_order_seq_cst);
+    const std::atomic<uintptr_t>* slot = Find(static_cast<uintptr_t>(handle));
+    if (slot == nullptr || (slot->load(std::memory_order_seq_cst) & kClosing) != 0) {
+        announcement->port.store(nullptr, std::memory_order_release);
+        return;
+    }
+    port_ = port;
+    slot_ = &announcement->port;
+}
+
+PortHold::~PortHold() {
+    // Release: the call's last use of the port happens before Close can see it gone.
+    if (slot_ != nullptr) slot_->store(nullptr, std::memory_order_release);
+}
