@@ -10,8 +10,11 @@ package com.varnel.pos.comm.v4_0001;
  * unexpected service result; the others are the service's own failures).
  *
  * <p>A native handle is the {@code long} that {@link #Open} stores in element 0 of its holder. It
- * is valid until {@link #Close}; pass no handle after closing it, and do not close a port while
- * another call on the same handle runs. Calls on different handles may run on any threads.
+ * is valid until {@link #Close}. The library keeps the set of live handles: a handle that was
+ * closed, or never opened, gets -1 from every method (as handle 0 does), so a second Close or a
+ * call after Close is refused, never followed into freed memory. A Close that meets another call
+ * on the same handle waits for that call to end; calls that start after the Close began get -1.
+ * Calls may run on any threads, on the same handle or on different ones.
  *
  * <p>The native library is loaded from the path in the system property
  * {@code com.varnel.pos.comm.library} when set, else as {@code VarnelPHJNI} from
@@ -42,7 +45,8 @@ public final class PortHandlerIO {
     public static native int Open(String serviceURL, String portName, int deviceType, long[] handle);
 
     /**
-     * Closes a port. The handle is invalid afterwards whatever the result.
+     * Closes a port. The handle is invalid afterwards whatever the result: closing it again, or
+     * any other call with it, returns -1.
      *
      * @param handle a native handle from {@link #Open}
      * @return 0, or the bridge result code of the step that failed
@@ -50,13 +54,21 @@ public final class PortHandlerIO {
     public static native int Close(long handle);
 
     /**
-     * Sends bytes to the device. The two ints are passed to the service as they are; the
-     * service reads the byte count from {@code length}.
+     * Sends bytes to the device.
+     *
+     * <p>What the library guarantees: {@code data} is pinned whole for the call and handed to
+     * the service, the two ints are passed to the service unchanged (in swapped order: the
+     * service receives {@code timeout}, then {@code length}), and whatever the service leaves
+     * in the array is copied back. The library does not interpret either int, so it cannot
+     * check either against {@code data.length}: reading {@code length} as the byte count and
+     * {@code timeout} as a timeout in milliseconds is how the port-service simulator reads them,
+     * not a promise of the library. A caller that means a byte count must keep it within
+     * {@code data.length} itself.
      *
      * @param handle a native handle
      * @param data the bytes to send (required)
-     * @param length the number of bytes of {@code data} to send
-     * @param timeout the service's send argument (a timeout in milliseconds)
+     * @param length the service's first send argument (the simulator: the byte count)
+     * @param timeout the service's second send argument (the simulator: a timeout in ms)
      * @param count receives the number of bytes sent in element 0, also when the send fails; may
      *     be null
      * @return 0, or a bridge result code
