@@ -138,7 +138,7 @@ jint ClosePort(VarnelPHJNI* port) {
         OstrelPowerClosed(portHandle);
         TerminateDCX(port);
     }
-    delete port;
+    DestroyPort(port);
     return GetErrorCode(result);
 }
 

@@ -2,10 +2,12 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <mutex>
 #include <new>
 #include <thread>
 
 #include "platform/WinApiClone.h"
+#include "port/VarnelPHJNI.h"
 
 namespace {
 
@@ -98,6 +100,22 @@ bool Announced(const VarnelPHJNI* port) {
 }
 
 }  // namespace
+
+void DestroyPort(VarnelPHJNI* port) {
+    static constexpr size_t kQuarantine = 1024;
+    static std::mutex quarantineLock;
+    static void* quarantine[kQuarantine];
+    static size_t next = 0;
+    port->~VarnelPHJNI();  // the ring and string copies go at once; only the object stays
+    void* oldest = nullptr;
+    {
+        std::lock_guard<std::mutex> guard(quarantineLock);
+        oldest = quarantine[next];
+        quarantine[next] = port;
+        next = (next + 1) % kQuarantine;
+    }
+    ::operator delete(oldest);
+}
 
 bool AddLivePort(VarnelPHJNI* port) {
     const auto address = reinterpret_cast<uintptr_t>(port);

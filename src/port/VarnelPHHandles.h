@@ -17,6 +17,11 @@ bool AddLivePort(VarnelPHJNI* port);
 // handle names no live port (or another Close took it first). New calls are refused at once.
 VarnelPHJNI* TakeLivePort(jlong handle);
 
+// Destroys a closed port object. Its memory is kept from the allocator until many later closes
+// have given theirs back, so the next Open does not get the same address: a handle kept after
+// its Close then names no live port for that long, and is refused instead of reaching a new one.
+void DestroyPort(VarnelPHJNI* port);
+
 // A call's hold on a live port, for the length of the call; empty for 0 or a handle not live.
 // Each thread announces the port it holds in a slot of its own (no shared counter to bounce
 // between threads calling on one port); TakeLivePort waits until no slot names the port.

@@ -63,6 +63,8 @@ class VarnelPHJNI {
 
     void SetLock();
     void Unlock();
+    // ClearBuffer's work, for a caller that holds the buffer lock already.
+    void Discard();
 
   private:
     HMODULE m_hPH = nullptr;
@@ -74,8 +76,6 @@ class VarnelPHJNI {
     uint8_t* m_pRingBuffer = nullptr;
     const uint32_t m_nBufferSize = kRingSize;
     std::atomic<uint32_t> m_nPHError{0};
-    // Empties the ring and resets the sticky error; the caller holds the buffer lock.
-    void Discard();
     // Takes min(available, maximum) bytes out through copy(offset, bytes, length), at most two
     // contiguous segments, and stores their number; the caller holds the buffer lock.
     template <class Copy>

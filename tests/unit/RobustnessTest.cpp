@@ -1,0 +1,171 @@
+// What no Java mistake and no service timing may do: a stale or forged handle reaching freed
+// memory, a closed port's reports reaching another port's record, an overflow report swallowing
+// a block nobody reported, a lock loss wiped by a recovery already under way.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <functional>
+#include <thread>
+
+#include "bridge/VarnelPHCSAPI.h"
+#include "bridge/VarnelPHReceive.h"
+#include "port/VarnelPHJNI.h"
+#include "power/OstrelPower.h"
+#include "support/OpenPort.h"
+
+namespace {
+
+constexpr jint kHandle = -1;
+
+class Robustness : public NativePortTest {};
+
+// Every per-port method, as Java would call it with a handle.
+std::vector<std::pair<const char*, std::function<jint(FakeJni&, jlong)>>> PerPortCalls() {
+    return {
+        {"Write",
+         [](FakeJni& j, jlong h) {
+             return PH_JNI(Write)(j.env(), nullptr, h, j.NewByteArray("ab"), 2, 0,
+                                  j.NewIntArray({7}));
+         }},
+        {"Read",
+         [](FakeJni& j, jlong h) {
+             return PH_JNI(Read)(j.env(), nullptr, h, j.NewByteArray("xx"), 2, j.NewIntArray({7}));
+         }},
+        {"Clear", [](FakeJni& j, jlong h) { return PH_JNI(Clear)(j.env(), nullptr, h); }},
+        {"GetProperty",
+         [](FakeJni& j, jlong h) {
+             return PH_JNI(GetProperty)(j.env(), nullptr, h, 6, j.NewLongArray({7}));
+         }},
+        {"SetProperty",
+         [](FakeJni& j, jlong h) { return PH_JNI(SetProperty)(j.env(), nullptr, h, 3, 6, 1); }},
+        {"GetCapability",
+         [](FakeJni& j, jlong h) {
+             return PH_JNI(GetCapability)(j.env(), nullptr, h, 1, j.NewLongArray({7}));
+         }},
+        {"ResetDevice",
+         [](FakeJni& j, jlong h) { return PH_JNI(ResetDevice)(j.env(), nullptr, h, 0); }},
+        {"IOCtl",
+         [](FakeJni& j, jlong h) {
+             return PH_JNI(IOCtl)(j.env(), nullptr, h, 0x40040002, nullptr, 0,
+                                  j.NewByteArray("12345678"), 8, j.NewIntArray({7}));
+         }},
+        {"checkOstrelPowerStatus",
+         [](FakeJni& j, jlong h) { return PH_JNI(checkOstrelPowerStatus)(j.env(), nullptr, h); }},
+        {"Close", [](FakeJni& j, jlong h) { return PH_JNI(Close)(j.env(), nullptr, h); }},
+    };
+}
+
+TEST_F(Robustness, ClosedAndForgedHandlesGetTheHandleErrorAndReachNothing) {
+    // The live port is opened first: a port opened after the Close could reuse its address.
+    const jlong live = OpenPort("COM2");
+    const jlong closed = OpenPort("KOVLAN-1");
+    ASSERT_EQ(Close(closed), 0);
+    int local = 0;
+    const jlong forged = reinterpret_cast<jlong>(&local);
+    for (const jlong handle : {closed, forged, live + 16}) {
+        const size_t mark = VSim_LogSize();
+        for (const auto& [name, call] : PerPortCalls()) {
+            EXPECT_EQ(call(jni_, handle), kHandle) << name;
+        }
+        EXPECT_EQ(SimLogSince(mark), std::vector<std::string>{}) << "the service was called";
+    }
+    EXPECT_EQ(local, 0);
+    // The next Open must not hand the closed handle out again, or it would come back to life.
+    EXPECT_NE(OpenPort("COM3"), closed);
+    EXPECT_EQ(PH_JNI(Clear)(jni_.env(), nullptr, closed), kHandle);
+    // The live port next to them is untouched by all this.
+    EXPECT_EQ(PH_JNI(Clear)(jni_.env(), nullptr, live), 0);
+}
+
+TEST_F(Robustness, CloseWaitsForACallInFlightAndLaterCallsAreRefused) {
+    const jlong handle = OpenPort("COM1");
+    VarnelPHJNI* port = reinterpret_cast<VarnelPHJNI*>(handle);
+    port->SetLock();  // a Read of a non-empty ring now waits inside the call
+    const uint8_t block[] = {1, 2, 3};
+    callbackRead(DCX_EVENT_DATA_RECEIVED, 0, nullptr, 3, const_cast<uint8_t*>(block), port);
+    jint readResult = 99;
+    std::thread reader([&] {
+        FakeJni jni;
+        readResult = PH_JNI(Read)(jni.env(), nullptr, handle, jni.NewByteArray("....."), 5,
+                                  jni.NewIntArray({0}));
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    jint closeResult = 99;
+    std::thread closer([&] { closeResult = Close(handle); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_EQ(closeResult, 99) << "Close did not wait for the Read holding the port";
+    EXPECT_EQ(PH_JNI(SetProperty)(jni_.env(), nullptr, handle, 3, 6, 1), kHandle)
+        << "a call that began after Close was let in";
+    port->Unlock();
+    reader.join();
+    closer.join();
+    EXPECT_EQ(readResult, 0);
+    EXPECT_EQ(closeResult, 0);
+}
+
+// A port whose Close failed before DCX_Close keeps its power callback registered for good, with
+// its record as context. That address must never be handed out again (the allocator would give
+// a freed one to the very next allocation of its size), and the old port's reports must find
+// nothing on the ports opened after it.
+TEST_F(Robustness, ReportsOfAPortThatFailedToCloseNeverReachAnotherPort) {
+    OpenPort("KOVLAN-A");
+    void* contextA = VSim_CallbackContext(VSim_Handle(1), DCX_CALLBACK_POWER);
+    VSim_SetResultOnCall("DCX_UnRegisterCallback", 1, kFailure);
+    VSim_SetLogEnabled(0);  // log lines would take the freed address first
+    ASSERT_EQ(Close(open_.back()), kFailureSeen);
+    VSim_SetLogEnabled(1);
+    auto* next = new _OSTREL_PORT_INFO{};
+    EXPECT_NE(next, contextA) << "the record of port A was freed while still registered";
+    delete next;
+    const jlong b = OpenPort("KOVLAN-B");
+    VSim_ReportLock("KOVLAN-A", 1, 0, 1);
+    VSim_ReportPower("KOVLAN-A", 1, 2);
+    ASSERT_EQ(VSim_WaitIdle(5000), 1);
+    EXPECT_EQ(PH_JNI(checkOstrelPowerStatus)(jni_.env(), nullptr, b), 0);
+    EXPECT_EQ(VSim_CallCount("DCX_Lock"), 2u) << "port A's lost lock was taken again on B";
+}
+
+// A loss reported while the poll is taking the lock again must survive that recovery.
+TEST_F(Robustness, LockLossReportedDuringARecoveryIsRecoveredByTheNextPoll) {
+    const jlong handle = OpenPort("KOVLAN-1");
+    void* portHandle = VSim_Handle(1);
+    VSim_ReportLock("KOVLAN-1", 1, 0, 1);
+    ASSERT_EQ(VSim_WaitIdle(5000), 1);
+    uint32_t reports = 0;
+    ASSERT_EQ(IsPortUnlocked(portHandle, &reports), 1);
+    VSim_ReportLock("KOVLAN-1", 1, 0, 1);  // arrives between the re-lock and the flag reset
+    ASSERT_EQ(VSim_WaitIdle(5000), 1);
+    RecoverPortLock(portHandle, reports);
+    EXPECT_EQ(IsPortUnlocked(portHandle), 1);
+    PH_JNI(checkOstrelPowerStatus)(jni_.env(), nullptr, handle);
+    EXPECT_EQ(IsPortUnlocked(portHandle), 0);
+}
+
+// Two consumers meet an overflow: the one that reports it resets the error and a new block
+// arrives before the other, which saw the error too, gets the buffer lock. That block must be
+// delivered, not thrown away with the loss already reported.
+TEST_F(Robustness, OverflowReportedByOneReaderNeverDiscardsABlockStoredAfterIt) {
+    const jlong handle = OpenPort("COM1");
+    VarnelPHJNI* port = reinterpret_cast<VarnelPHJNI*>(handle);
+    port->SetPHError(DCX_ERR_BUFFER_OVERFLOW);
+    port->SetLock();
+    jint result = 99;
+    jintArray count = nullptr;
+    jbyteArray bytes = nullptr;
+    FakeJni jni;
+    count = jni.NewIntArray({-1});
+    bytes = jni.NewByteArray("....");
+    std::thread reader([&] { result = PH_JNI(Read)(jni.env(), nullptr, handle, bytes, 4, count); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    // What the first reader's report did, under the lock this thread holds; then a new block.
+    port->Discard();
+    const uint8_t block[] = {'n', 'e', 'w'};
+    callbackRead(DCX_EVENT_DATA_RECEIVED, 0, nullptr, 3, const_cast<uint8_t*>(block), port);
+    port->Unlock();
+    reader.join();
+    EXPECT_EQ(result, 0);
+    EXPECT_EQ(jni.Ints(count), std::vector<int32_t>{3});
+    EXPECT_EQ(jni.Bytes(bytes), (std::vector<uint8_t>{'n', 'e', 'w', '.'}));
+}
+
+}  // namespace
