@@ -1,5 +1,9 @@
 #include "port/VarnelPHHandles.h"
 
+#include <linux/membarrier.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
 #include <cstddef>
 #include <cstdint>
 #include <mutex>
@@ -89,6 +93,21 @@ Announcement* ThisThreadsSlot() {
     return threadSlot;
 }
 
+// Close pays for the ordering instead of every call: after marking a port closing it has the
+// kernel run a full barrier on every thread of the process (membarrier), so a call may announce
+// with a plain store. Where membarrier is missing, and under ThreadSanitizer (which cannot see
+// it), each call announces with a full fence instead. Decided at the first Open, before any
+// port can be held.
+std::atomic<bool> closeFences{false};
+
+void ChooseFences() {
+#if !defined(__SANITIZE_THREAD__)
+    static const bool registered =
+        syscall(SYS_membarrier, MEMBARRIER_CMD_REGISTER_PRIVATE_EXPEDITED, 0, 0) == 0;
+    closeFences.store(registered, std::memory_order_relaxed);
+#endif
+}
+
 bool Announced(const VarnelPHJNI* port) {
     for (AnnouncementBlock* block = &firstBlock; block != nullptr;
          block = block->next.load(std::memory_order_acquire)) {
@@ -118,6 +137,7 @@ void DestroyPort(VarnelPHJNI* port) {
 }
 
 bool AddLivePort(VarnelPHJNI* port) {
+    ChooseFences();
     const auto address = reinterpret_cast<uintptr_t>(port);
     for (size_t i = 0, at = Home(address); i < kSlots; ++i, at = (at + 1) % kSlots) {
         uintptr_t value = livePorts[at].load(std::memory_order_relaxed);
@@ -139,6 +159,9 @@ VarnelPHJNI* TakeLivePort(jlong handle) {
         return nullptr;
     }
     auto* port = reinterpret_cast<VarnelPHJNI*>(address);
+    if (closeFences.load(std::memory_order_relaxed)) {
+        syscall(SYS_membarrier, MEMBARRIER_CMD_PRIVATE_EXPEDITED, 0, 0);
+    }
     // Calls in flight are short, except a send the service keeps for its timeout.
     for (int round = 0; Announced(port); ++round) {
         if (round < 1000) {
@@ -156,9 +179,15 @@ PortHold::PortHold(jlong handle) {
     Announcement* announcement = ThisThreadsSlot();
     if (announcement == nullptr) return;
     auto* port = reinterpret_cast<VarnelPHJNI*>(handle);
-    // Announce, then look (both seq_cst): either TakeLivePort's mark is seen here, or its scan
-    // sees this announcement and waits for the call to end.
-    announcement->port.store(port, std::memory_order_seq_cst);
+    // Announce, then look: either TakeLivePort's mark is seen here, or its scan sees this
+    // announcement and waits for the call to end. Store-then-load needs a full barrier between
+    // the two, which Close supplies through membarrier when it can.
+    if (closeFences.load(std::memory_order_relaxed)) {
+        announcement->port.store(port, std::memory_order_relaxed);
+        std::atomic_signal_fence(std::memory_order_seq_cst);
+    } else {
+        announcement->port.store(port, std::memory_order_seq_cst);
+    }
     const std::atomic<uintptr_t>* slot = Find(static_cast<uintptr_t>(handle));
     if (slot == nullptr || (slot->load(std::memory_order_seq_cst) & kClosing) != 0) {
         announcement->port.store(nullptr, std::memory_order_release);
