@@ -43,8 +43,8 @@ void VSim_Reset(void) {
     s.scenarioFiles = false;
     s.results.clear();
     s.calls.clear();
-    s.log.clear();
-    s.logEnabled = true;
+    clearLog(s);
+    s.logEnabled = true;  // a program that resets the simulator is one that reads its log
     s.loopback = true;
 }
 
@@ -86,7 +86,7 @@ int VSim_LogEntry(size_t i, char* buffer, size_t capacity) {
     State& s = state();
     std::lock_guard lock(s.mutex);
     if (i >= s.log.size()) return -1;
-    const std::string& entry = s.log[i];
+    const std::string& entry = s.log[(s.logStart + i) % s.log.size()];
     if (buffer != nullptr && capacity > 0) {
         const size_t copied = std::min(entry.size(), capacity - 1);
         std::memcpy(buffer, entry.data(), copied);
@@ -98,7 +98,7 @@ int VSim_LogEntry(size_t i, char* buffer, size_t capacity) {
 void VSim_LogClear(void) {
     State& s = state();
     std::lock_guard lock(s.mutex);
-    s.log.clear();
+    clearLog(s);
 }
 
 void VSim_SetLogEnabled(int enabled) {

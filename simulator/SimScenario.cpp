@@ -18,6 +18,8 @@
 //                                          device: set the reading and report it to kind 2
 //   lock-lost <port> <deviceType> after-reads <n>
 //                                          likewise, a lock report with value 0
+//   log on | log off                       the call log, off unless asked for (see
+//                                          VSim_SetLogEnabled); not undone by a later text
 //
 // Reads are counted per device from when the scenario is applied; n = 0 fires at once.
 #include <charconv>
@@ -143,6 +145,10 @@ bool apply(State& s, const std::vector<std::string_view>& w) {
         auto value = u32(w[3]);
         if (!id || !value) return false;
         s.portCapabilities[{std::string(w[1]), *id}] = *value;
+        return true;
+    }
+    if (directive == "log" && w.size() == 2 && (w[1] == "on" || w[1] == "off")) {
+        s.logEnabled = w[1] == "on";
         return true;
     }
     const bool power = directive == "power" && w.size() == 6;

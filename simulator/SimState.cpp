@@ -11,8 +11,22 @@ State& state() {
     return *instance;
 }
 
+void appendLog(State& s, std::string line) {
+    if (s.log.size() < kLogCapacity) {
+        s.log.push_back(std::move(line));
+        return;
+    }
+    s.log[s.logStart] = std::move(line);
+    s.logStart = (s.logStart + 1) % kLogCapacity;
+}
+
+void clearLog(State& s) {
+    s.log.clear();
+    s.logStart = 0;
+}
+
 DCXRESULT enter(State& s, std::string_view function, std::string logLine) {
-    if (s.logEnabled) s.log.push_back(std::move(logLine));
+    if (s.logEnabled) appendLog(s, std::move(logLine));
     auto counted = s.calls.find(function);
     if (counted == s.calls.end()) counted = s.calls.emplace(std::string(function), 0).first;
     const uint64_t call = ++counted->second;
@@ -114,24 +128,28 @@ void LogLine::separate() {
 }
 
 LogLine& LogLine::str(const char* value) {
+    if (!active_) return *this;
     separate();
     text_ += value != nullptr ? value : "(null)";
     return *this;
 }
 
 LogLine& LogLine::num(uint64_t value) {
+    if (!active_) return *this;
     separate();
     text_ += std::to_string(value);
     return *this;
 }
 
 LogLine& LogLine::num(int64_t value) {
+    if (!active_) return *this;
     separate();
     text_ += std::to_string(value);
     return *this;
 }
 
 LogLine& LogLine::hex(uint32_t value) {
+    if (!active_) return *this;
     char buffer[16];
     std::snprintf(buffer, sizeof buffer, "0x%08" PRIX32, value);
     separate();
@@ -140,6 +158,7 @@ LogLine& LogLine::hex(uint32_t value) {
 }
 
 LogLine& LogLine::handle(const State& s, const void* value) {
+    if (!active_) return *this;
     separate();
     auto found = s.byHandle.find(value);
     text_ += 'P';

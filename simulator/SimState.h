@@ -27,6 +27,8 @@ inline constexpr DCXRESULT kErrNoValue = 0x8000000B;
 inline constexpr DCXRESULT kErrHandle = 0x8000000E;
 
 inline constexpr uint32_t kPowerProperty = 4;
+// The call log keeps this many of the latest entries.
+inline constexpr size_t kLogCapacity = 65536;
 // Read-only property of a connection, for clients that cannot call VSim_IsLocked.
 inline constexpr uint32_t kLockHeldProperty = 0x7F01;
 
@@ -111,8 +113,11 @@ struct State {
 
     std::map<std::string, ResultProgram, std::less<>> results;
     std::map<std::string, uint64_t, std::less<>> calls;  // since reset, by function
-    std::vector<std::string> log;
-    bool logEnabled = true;
+    std::vector<std::string> log;  // a ring once full: the oldest entry is at logStart
+    size_t logStart = 0;
+    // Off until a program asks for it: a program that only sends would otherwise pay for lines
+    // nobody reads.
+    bool logEnabled = false;
     bool loopback = true;
 
     std::deque<Event> queue;
@@ -126,6 +131,10 @@ struct State {
 State& state();
 
 // Everything below expects state().mutex to be held by the caller.
+
+// Adds a line to the log (logging on), dropping the oldest one when it is full.
+void appendLog(State& s, std::string line);
+void clearLog(State& s);
 
 // Logs the call, counts it and returns the result programmed for it (0 when none).
 DCXRESULT enter(State& s, std::string_view function, std::string logLine);
@@ -163,10 +172,15 @@ void countPowerRead(State& s, const DeviceKey& key);
 // Fires the scenario reports of the device whose read count has been reached.
 void fireDueTriggers(State& s, const DeviceKey& key);
 
-// Builds one log line: "Name(arg, arg)".
+// Builds one log line: "Name(arg, arg)"; with logging off it builds nothing. Constructed with
+// state().mutex held, like everything here.
 class LogLine {
   public:
-    explicit LogLine(std::string_view function) : text_(function) { text_ += '('; }
+    explicit LogLine(std::string_view function) : active_(state().logEnabled) {
+        if (!active_) return;
+        text_ = function;
+        text_ += '(';
+    }
     LogLine& str(const char* value);
     LogLine& num(uint64_t value);
     LogLine& num(int64_t value);
@@ -174,10 +188,11 @@ class LogLine {
     LogLine& num(int32_t value) { return num(static_cast<int64_t>(value)); }
     LogLine& hex(uint32_t value);
     LogLine& handle(const State& s, const void* value);
-    std::string done() { return std::move(text_) + ')'; }
+    std::string done() { return active_ ? std::move(text_) + ')' : std::string(); }
 
   private:
     void separate();
+    bool active_;
     std::string text_;
     bool first_ = true;
 };

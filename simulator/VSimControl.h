@@ -65,8 +65,9 @@
 //   portcap <port> <id> <value>
 //   power <port> <deviceType> <reading> after-reads <n>
 //   lock-lost <port> <deviceType> after-reads <n>
-// The last two fire once property 4 of the device has been read n times through
-// DCX_GetProperty since the scenario was applied: VSim_ReportPower(port, type, reading), or
+//   log on | log off                           as VSim_SetLogEnabled; kept when the text changes
+// The power and lock-lost directives fire once property 4 of the device has been read n times
+// through DCX_GetProperty since the scenario was applied: VSim_ReportPower(port, type, reading), or
 // VSim_ReportLock(port, type, 0, 1).
 #pragma once
 
@@ -80,8 +81,9 @@ extern "C" {
 typedef uint32_t (*VSIM_CALLBACK)(uint32_t event, uint32_t count, uint32_t* values, uint32_t length,
                                   uint8_t* bytes, void* context);
 
-// Forgets every connection, device, programmed result, custom value and log entry, after the
-// delivery thread has gone idle. Callbacks still registered are dropped without being called.
+// Forgets every connection, device, programmed result, custom value and log entry, and turns
+// logging on, after the delivery thread has gone idle. Callbacks still registered are dropped
+// without being called.
 // (Queued events are discarded; only a callback already running is waited for. Scenario files
 // are turned off: a program that resets the simulator programs it through this API, and a file
 // left beside the library by another program must not undo that at the next DCX_Initialize.)
@@ -98,13 +100,15 @@ void VSim_ClearResults(void);
 // Calls of the function since the last VSim_Reset, failed ones included.
 size_t VSim_CallCount(const char* function);
 
-// Call log, in call order, one line a call: "DCX_Lock(P1, 100)".
+// Call log, in call order, one line a call: "DCX_Lock(P1, 100)". It keeps the latest 65536
+// calls: entry 0 is the oldest kept.
 size_t VSim_LogSize(void);
 // Copies entry i, 0-terminated and cut to capacity; returns its full length, or -1 when i is
 // out of range.
 int VSim_LogEntry(size_t i, char* buffer, size_t capacity);
 void VSim_LogClear(void);
-// Logging is on by default; off, calls are still counted (for benchmarks that send a lot).
+// Logging is off at process start and on after VSim_Reset (or a scenario's "log on"); off,
+// calls are still counted and no line is built.
 void VSim_SetLogEnabled(int enabled);
 
 // Connections. The handle of the nth successful DCX_Open (1-based), null if none.

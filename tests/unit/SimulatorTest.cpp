@@ -213,6 +213,28 @@ TEST_F(Simulator, LogShowsCallsInTheirDocumentedForm) {
                             "DCX_Close(P1)", "DCX_Unlock(P?)"}));
 }
 
+// The log is a ring of the latest 65536 calls; switched off (here by a scenario line) calls are
+// still counted but leave no line, and the ring goes on from where it was.
+TEST_F(Simulator, LogKeepsTheLatestCallsAndOnlyWhileOn) {
+    void* port = Open("COM1");
+    constexpr uint32_t kCalls = 65536 + 3;
+    for (uint32_t timeout = 1; timeout <= kCalls; ++timeout) SIM(DCX_Lock)(port, timeout);
+    auto entry = [](size_t i) {
+        char line[32] = {};
+        return VSim_LogEntry(i, line, sizeof line) < 0 ? std::string("-") : std::string(line);
+    };
+    EXPECT_EQ(std::make_tuple(VSim_LogSize(), entry(0), entry(65535), entry(65536)),
+              std::make_tuple(size_t{65536}, std::string("DCX_Lock(P1, 4)"),
+                              std::string("DCX_Lock(P1, 65539)"), std::string("-")));
+    EXPECT_EQ(VSim_ApplyScenarioText("log off\n"), 0);
+    SIM(DCX_Unlock)(port);
+    EXPECT_EQ(VSim_ApplyScenarioText("log on\nlog maybe\n"), 2);
+    SIM(DCX_Lock)(port, 0);
+    EXPECT_EQ(std::make_tuple(VSim_LogSize(), VSim_CallCount("DCX_Unlock"), entry(0), entry(65535)),
+              std::make_tuple(size_t{65536}, size_t{1}, std::string("DCX_Lock(P1, 5)"),
+                              std::string("DCX_Lock(P1, 0)")));
+}
+
 // The functions are named by the variant directories, so a function added to the simulator is
 // covered without being listed here.
 TEST_F(Simulator, EachVariantRootLacksExactlyItsFunction) {
