@@ -7,7 +7,12 @@
 
 namespace {
 
-#if defined(__SANITIZE_ADDRESS__)
+#if defined(__has_feature)  // clang names AddressSanitizer only this way
+#if __has_feature(address_sanitizer)
+#define FAKE_JNI_ASAN 1
+#endif
+#endif
+#if defined(__SANITIZE_ADDRESS__) || defined(FAKE_JNI_ASAN)
 constexpr size_t kGuardBytes = 0;  // exact-size copies: AddressSanitizer sees any stray access
 #else
 constexpr size_t kGuardBytes = 16;
