@@ -1,6 +1,6 @@
 # Sourced by the build scripts: makes sure the Debian packages the build needs are installed.
 # As root it installs what is missing; otherwise it stops with the exact apt-get line.
-VARNEL_PACKAGES="cmake ninja-build g++ libgtest-dev libgmock-dev libbenchmark-dev openjdk-17-jdk-headless junit5"
+VARNEL_PACKAGES="cmake ninja-build g++ libgtest-dev libgmock-dev libbenchmark-dev openjdk-17-jdk-headless junit5 clang-14 libclang-rt-14-dev"
 # Optional, for scripts/bench.sh only: without it the comparison with Boost's queue is skipped.
 VARNEL_BENCH_PACKAGES="libboost-dev"
 

@@ -1,8 +1,9 @@
 #!/bin/sh
 # Builds everything and runs every test: the normal build (C++ unit and concurrency tests, the
-# exported-symbol check, JUnit in a real JVM with -Xcheck:jni), then the C++ tests again under
-# AddressSanitizer + UndefinedBehaviorSanitizer, then the concurrency tests under
-# ThreadSanitizer, each sanitizer in a build directory of its own.
+# exported-symbol and test-proportion checks, JUnit in a real JVM with -Xcheck:jni, a short
+# soak), then the C++ tests and the soak again under AddressSanitizer + UndefinedBehaviorSanitizer
+# (LeakSanitizer included), then the concurrency tests and the soak under ThreadSanitizer, each
+# sanitizer in a build directory of its own, and last each fuzz target for a bounded time.
 set -eu
 cd "$(dirname "$0")/.."
 . scripts/prerequisites.sh
@@ -19,10 +20,13 @@ echo "== AddressSanitizer + UndefinedBehaviorSanitizer"
 cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DVARNEL_SANITIZE=address \
       -DVARNEL_JAVA=OFF -DVARNEL_BENCH=OFF >/dev/null
 cmake --build build-asan -j "$jobs"
-ctest --test-dir build-asan --output-on-failure -j "$jobs" -L 'unit|concurrency'
+ctest --test-dir build-asan --output-on-failure -j "$jobs" -L 'unit|concurrency|soak'
 
 echo "== ThreadSanitizer"
 cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVARNEL_SANITIZE=thread \
       -DVARNEL_JAVA=OFF -DVARNEL_BENCH=OFF >/dev/null
-cmake --build build-tsan -j "$jobs" --target varnel_concurrency_tests
-ctest --test-dir build-tsan --output-on-failure -j "$jobs" -L concurrency
+cmake --build build-tsan -j "$jobs" --target varnel_concurrency_tests varnel-soak
+ctest --test-dir build-tsan --output-on-failure -j "$jobs" -L 'concurrency|soak'
+
+echo "== fuzzing (libFuzzer, ${VARNEL_FUZZ_SECONDS:-30} s a target)"
+scripts/fuzz.sh "${VARNEL_FUZZ_SECONDS:-30}"
