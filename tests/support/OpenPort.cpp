@@ -6,7 +6,6 @@
 
 #include "power/OstrelPower.h"
 #include "service/CustomValueIOCtrl.h"
-#include "service/DCXServiceAPI.h"
 
 namespace {
 
@@ -74,8 +73,8 @@ jint NativePortTest::Open(const char* url, const std::string& port, jint deviceT
         PH_JNI(Open)(jni_.env(), nullptr, url ? jni_.NewString(url, "url") : nullptr,
                      jni_.NewString(port, "port"), deviceType, holder_);
     // Only a handle that was written is closed again by the fixture.
-    const jlong handle = jni_.Longs(holder_)[0];
-    if (result == 0 && handle != kUntouched && handle != 0) open_.push_back(handle);
+    const std::vector<int64_t> holder = jni_.Longs(holder_);
+    if (result == 0 && !holder.empty() && holder[0] != kUntouched) open_.push_back(holder[0]);
     return result;
 }
 

@@ -10,42 +10,33 @@
 #include "support/FakeJni.h"
 #include "support/SimLibrary.h"
 
-// Results as Java sees them, and a service failure that Java sees as -9.
-inline constexpr jint kParameter = -3;
-inline constexpr jint kNotAvailable = -5;
+// A service failure (Java sees -9), and what Java's long holders start as, so a write shows.
 inline constexpr DCXRESULT kFailure = 0x80000005;
-inline constexpr jint kFailureSeen = -9;
-
-// What Java's long holders start as, so that an element written shows.
 inline constexpr jlong kUntouched = 0x7EEEEEEEEEEEEEEE;
 
-// A connection opened on the complete simulator's service library with the bridge's client
-// name; nullptr (and a test failure) if the open fails.
+// A connection on the complete simulator's service library with the bridge's client name;
+// nullptr (and a test failure) if the open fails. SimDisconnect closes it.
 void* SimConnect(const std::string& port, uint32_t deviceType, const char* url = "svc");
-// Closes a connection from SimConnect.
 void SimDisconnect(void* handle);
 
 // Process-wide state outlives a test: the power monitor binds its libraries from the install
 // root of its first use, and the custom-value binding counts references across ports.
 void ForgetProcessState();
 
-// The power monitor's records outlive a test: every test starts and ends without any, so no
-// record keyed by a handle of a reset simulator survives.
+// Every test starts and ends without power monitor records, so none keyed by a handle of a reset
+// simulator survives.
 class PowerTest : public SimTest {
   protected:
     void SetUp() override;
     void TearDown() override;
 };
 
-// Ports opened through the native Open on a fresh simulator and process; those still open are
-// closed at the end while the simulator still knows them.
+// Ports opened through the native Open on a fresh simulator and process (the power monitor bound
+// to the complete simulator); those still open are closed at the end.
 class NativePortTest : public SimTest {
   protected:
     void SetUp() override { Fresh(); }
     void TearDown() override;
-
-    // A simulator and a process as at start, the power monitor bound to the complete simulator
-    // whatever root a test then opens ports from.
     void Fresh();
     void CloseAll();
 

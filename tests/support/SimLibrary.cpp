@@ -10,34 +10,23 @@ void UseInstallRoot(const std::string& root) {
 
 std::vector<std::string> SimLog() {
     std::vector<std::string> lines;
-    for (size_t i = 0, n = VSim_LogSize(); i < n; ++i) {
-        int length = VSim_LogEntry(i, nullptr, 0);
-        if (length < 0) break;
-        std::string line(static_cast<size_t>(length) + 1, '\0');
-        VSim_LogEntry(i, line.data(), line.size());
-        line.resize(static_cast<size_t>(length));
-        lines.push_back(std::move(line));
-    }
+    char line[4096];  // far longer than any logged call
+    for (size_t i = 0; VSim_LogEntry(i, line, sizeof line) >= 0; ++i) lines.emplace_back(line);
     return lines;
 }
 
 std::vector<std::string> SimLogOf(std::initializer_list<std::string> prefixes) {
     std::vector<std::string> lines;
-    for (auto& line : SimLog()) {
-        for (const auto& prefix : prefixes) {
-            if (line.rfind(prefix, 0) == 0) {
-                lines.push_back(line);
-                break;
-            }
-        }
+    for (const std::string& line : SimLog()) {
+        auto starts = [&](const std::string& prefix) { return line.rfind(prefix, 0) == 0; };
+        if (std::any_of(prefixes.begin(), prefixes.end(), starts)) lines.push_back(line);
     }
     return lines;
 }
 
 std::vector<std::string> SimLogSince(size_t mark) {
     std::vector<std::string> log = SimLog();
-    log.erase(log.begin(), log.begin() + static_cast<std::ptrdiff_t>(std::min(mark, log.size())));
-    return log;
+    return {log.begin() + static_cast<std::ptrdiff_t>(std::min(mark, log.size())), log.end()};
 }
 
 void SimTest::SetUp() {
