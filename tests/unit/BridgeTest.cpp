@@ -117,8 +117,8 @@ TEST(ResultCodes, GetErrorCodeTranslatesByTheTable) {
     for (auto [service, bridge] : table) EXPECT_EQ(GetErrorCode(service), bridge) << service;
 }
 
-// A null environment is refused first, then handle 0, then missing arrays (Read: its arrays
-// before its handle), touching no Java data. Without an environment the handle is 16 (0 for
+// A null environment is refused first, then handle 0 or one not live (16), then missing arrays
+// (Read: its arrays before its handle), touching no Java data. Without an environment the handle is 16 (0 for
 // checkOstrelPowerStatus, which ignores the environment); a withEnv of 0 skips that call.
 TEST(NativeFrame, RefusesInOrderWithoutTouchingJavaData) {
     FakeJni j;
@@ -134,7 +134,7 @@ TEST(NativeFrame, RefusesInOrderWithoutTouchingJavaData) {
         {0, -3, -1, [&](auto e, auto h) { return PH_JNI(Close)(e, 0, h); }},
         {0, -3, -1, [&](auto e, auto h) { return PH_JNI(Write)(e, 0, h, b, 1, 0, i); }},
         {0, -3, -1, [&](auto e, auto h) { return PH_JNI(Write)(e, 0, h, nullptr, 1, 0, i); }},
-        {16, -3, -3, [&](auto e, auto h) { return PH_JNI(Write)(e, 0, h, nullptr, 1, 0, i); }},
+        {16, -3, -1, [&](auto e, auto h) { return PH_JNI(Write)(e, 0, h, nullptr, 1, 0, i); }},
         {0, -3, -1, [&](auto e, auto h) { return PH_JNI(Read)(e, 0, h, b, 1, i); }},
         {0, -3, -3, [&](auto e, auto h) { return PH_JNI(Read)(e, 0, h, nullptr, 1, i); }},
         {0, -3, -3, [&](auto e, auto h) { return PH_JNI(Read)(e, 0, h, b, 1, nullptr); }},
@@ -236,9 +236,12 @@ TEST_F(Bridge, CloseStopsAtTheFailingStep) {
         EXPECT_EQ(context, (void*)(keeps ? port_ : 0));
         if (!keeps || context != (void*)port_) continue;  // no port object left to read from
         Receive("late");
-        jintArray count = jni_.NewIntArray({-1});
-        EXPECT_EQ(Read(8, 8, count, 0), "late....");
-        EXPECT_EQ(CountOf(count), 4);
+        // Java's handle is refused now, but the object the service still holds lives on.
+        EXPECT_EQ(PH_JNI(Clear)(jni_.env(), nullptr, port_), -1);
+        char late[8] = {};
+        int32_t count = -1;
+        reinterpret_cast<VarnelPHJNI*>(port_)->ReadData(reinterpret_cast<uint8_t*>(late), 8, &count);
+        EXPECT_EQ(std::string(late, static_cast<size_t>(std::max(count, 0))), "late");
     }
 }
 
