@@ -23,15 +23,16 @@ using PowerThreads = PowerTest;
 // KOVLAN_0 to _3 are watched throughout (QZ, XJ, each not serial and serial) and polled through
 // the native method; KOVLAN_4 (not serial) and _5 (serial) are watched and let go over and over.
 TEST_F(PowerThreads, ReportsPollsRelocksAndPortChurnMeetSafely) {
-    std::vector<std::unique_ptr<VarnelPHJNI>> fixed;
+    std::vector<std::unique_ptr<LivePort>> fixed;
     for (uint32_t i = 0; i < 6; ++i)
         VSim_SetConfigNumber(("KOVLAN_" + std::to_string(i)).c_str(), i % 2);
     for (uint32_t type : {0u, 1u, 2u, 2u}) {
         const std::string name = "KOVLAN_" + std::to_string(fixed.size());
         void* handle = SimConnect(name, type);
-        fixed.push_back(std::make_unique<VarnelPHJNI>());
-        ASSERT_EQ(fixed.back()->CreatePH() + fixed.back()->SetPHHandle(handle, "", name.c_str()),
-                  0);
+        fixed.push_back(std::make_unique<LivePort>());
+        ASSERT_EQ(
+            (*fixed.back())->CreatePH() + (*fixed.back())->SetPHHandle(handle, "", name.c_str()),
+            0);
         OstrelPowerInit(handle, "", name.c_str(), type);
     }
     std::atomic<bool> stop{false};
@@ -56,7 +57,7 @@ TEST_F(PowerThreads, ReportsPollsRelocksAndPortChurnMeetSafely) {
         threads.emplace_back([&] {
             for (; !stop; ++polls) {
                 for (size_t i = 0; i < 4; ++i) {
-                    const jlong port = reinterpret_cast<jlong>(fixed[i].get());
+                    const jlong port = fixed[i]->handle();
                     illegal +=
                         !legal(PH_JNI(checkOstrelPowerStatus)(nullptr, nullptr, port), i % 2);
                 }

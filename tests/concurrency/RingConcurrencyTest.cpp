@@ -10,6 +10,7 @@
 #include "bridge/VarnelPHJNIAPI.h"
 #include "bridge/VarnelPHReceive.h"
 #include "support/FakeJni.h"
+#include "support/OpenPort.h"
 #include "unit/RingTestAccess.h"
 
 namespace {
@@ -46,9 +47,10 @@ TEST(RingThreads, EveryReadIsTheNextRunOfTheStream) {
                 restarts.push_back(start.back() + (length = kRing));
             start.push_back(total - start.back() < length + 16 ? total : start.back() + length);
         }
-        VarnelPHJNI port;
+        LivePort live;
+        VarnelPHJNI& port = *live.port;
         ASSERT_EQ(port.SetPHHandle(&port, nullptr, "COM1"), 0);  // any handle but null
-        const auto handle = reinterpret_cast<jlong>(&port);
+        const jlong handle = live.handle();
         std::atomic<bool> done{false};
         std::atomic<uint64_t> clearCount{0};
         uint64_t at = 0, overflows = 0;

@@ -2,10 +2,13 @@
 // power monitor is handed), and a port opened through the native Open as Java opens it.
 #pragma once
 
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "bridge/VarnelPHJNIAPI.h"
+#include "port/VarnelPHHandles.h"
+#include "port/VarnelPHJNI.h"
 #include "service/DCXServiceAPI.h"
 #include "support/FakeJni.h"
 #include "support/SimLibrary.h"
@@ -18,6 +21,16 @@ inline constexpr jlong kUntouched = 0x7EEEEEEEEEEEEEEE;
 // nullptr (and a test failure) if the open fails. SimDisconnect closes it.
 void* SimConnect(const std::string& port, uint32_t deviceType, const char* url = "svc");
 void SimDisconnect(void* handle);
+
+// A port object built by hand rather than by Open, whose address the native methods accept as
+// a live handle while this lives.
+struct LivePort {
+    LivePort() { EXPECT_TRUE(AddLivePort(port.get())); }
+    ~LivePort() { TakeLivePort(handle()); }
+    jlong handle() const { return reinterpret_cast<jlong>(port.get()); }
+    VarnelPHJNI* operator->() const { return port.get(); }
+    std::unique_ptr<VarnelPHJNI> port = std::make_unique<VarnelPHJNI>();
+};
 
 // Process-wide state outlives a test: the power monitor binds its libraries from the install
 // root of its first use, and the custom-value binding counts references across ports.

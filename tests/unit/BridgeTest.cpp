@@ -118,8 +118,8 @@ TEST(ResultCodes, GetErrorCodeTranslatesByTheTable) {
 }
 
 // A null environment is refused first, then handle 0 or one not live (16), then missing arrays
-// (Read: its arrays before its handle), touching no Java data. Without an environment the handle is 16 (0 for
-// checkOstrelPowerStatus, which ignores the environment); a withEnv of 0 skips that call.
+// (Read: its arrays before its handle), touching no Java data. Without an environment the handle is
+// 16 (0 for checkOstrelPowerStatus, which ignores the environment); a withEnv of 0 skips that call.
 TEST(NativeFrame, RefusesInOrderWithoutTouchingJavaData) {
     FakeJni j;
     jstring s = j.NewString("s");
@@ -240,7 +240,8 @@ TEST_F(Bridge, CloseStopsAtTheFailingStep) {
         EXPECT_EQ(PH_JNI(Clear)(jni_.env(), nullptr, port_), -1);
         char late[8] = {};
         int32_t count = -1;
-        reinterpret_cast<VarnelPHJNI*>(port_)->ReadData(reinterpret_cast<uint8_t*>(late), 8, &count);
+        reinterpret_cast<VarnelPHJNI*>(port_)->ReadData(reinterpret_cast<uint8_t*>(late), 8,
+                                                        &count);
         EXPECT_EQ(std::string(late, static_cast<size_t>(std::max(count, 0))), "late");
     }
 }

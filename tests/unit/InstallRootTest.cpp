@@ -29,9 +29,9 @@ TEST_F(SimTest, LibrariesLoadFromTheFixedDirectoryUnderARootThatFitsEveryPath) {
     EXPECT_EQ(FreeLibrary(service) + FreeLibrary(config), 2);
     const std::string longest = "/varnel_dcx/relayhost/libportconfig.so";
     const std::string fits(PH_PATH_SIZE - 1 - longest.size(), 'r');
-    EXPECT_EQ(set(fits + "r"), kParameter);
+    EXPECT_EQ(set(fits + "r"), -3);
     jni.FailPin(1);
-    EXPECT_EQ(set("/other"), kParameter);
+    EXPECT_EQ(set("/other"), -3);
     EXPECT_EQ(path(PH_CONFIG_LIBRARY), SimRoot() + longest) << "a refused root keeps the old one";
     EXPECT_EQ(set(fits), 0);  // no terminator: up to the array's end
     EXPECT_EQ(path(PH_CONFIG_LIBRARY), fits + longest);

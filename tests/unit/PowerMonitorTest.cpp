@@ -32,17 +32,14 @@ class WatchedPort : public PowerTest {
         VSim_SetConfigNumber(name.c_str(), serial ? 1 : 0);
         VSim_SetProperty(name.c_str(), type, 4, reading);  // the other role reads 0
         void* handle = SimConnect(name, type);
-        port_ = std::make_unique<VarnelPHJNI>();
-        EXPECT_EQ(port_->CreatePH() + port_->SetPHHandle(handle, "svc", name.c_str()), 0);
+        port_ = std::make_unique<LivePort>();
+        EXPECT_EQ((*port_)->CreatePH() + (*port_)->SetPHHandle(handle, "svc", name.c_str()), 0);
         OstrelPowerInit(handle, "svc", name.c_str(), type);
         return handle;
     }
-    jint Poll() {
-        return PH_JNI(checkOstrelPowerStatus)(nullptr, nullptr,
-                                              reinterpret_cast<jlong>(port_.get()));
-    }
+    jint Poll() { return PH_JNI(checkOstrelPowerStatus)(nullptr, nullptr, (*port_).handle()); }
     static void Deliver() { ASSERT_EQ(VSim_WaitIdle(5000), 1); }
-    std::unique_ptr<VarnelPHJNI> port_;
+    std::unique_ptr<LivePort> port_;
 };
 
 TEST_F(WatchedPort, SerialModeWatchesTheOtherRoleOnASecondConnection) {

@@ -113,7 +113,7 @@ TEST_F(Robustness, ReportsOfAPortThatFailedToCloseNeverReachAnotherPort) {
     OpenPort("KOVLAN-A");
     void* contextA = VSim_CallbackContext(VSim_Handle(1), DCX_CALLBACK_POWER);
     VSim_SetResultOnCall("DCX_UnRegisterCallback", 1, kFailure);
-    VSim_SetLogEnabled(0);  // log lines would take the freed address first
+    VSim_SetLogEnabled(0);               // log lines would take the freed address first
     ASSERT_EQ(Close(open_.back()), -9);  // the failure, translated
     VSim_SetLogEnabled(1);
     auto* next = new _OSTREL_PORT_INFO{};
