@@ -42,6 +42,21 @@ class PortHandlerIOTest {
     }
 
     @Test
+    void closedAndForgedHandlesAreRefusedLikeHandleZero() throws Exception {
+        long live = openWith("COM3"), closed = openWith("KOVLAN-3");
+        assertEquals(0, Close(closed));
+        for (long handle : new long[] {closed, live + 16, 0x7f00deadbee0L}) {
+            int[] count = {5};
+            int[] results = {Write(handle, new byte[2], 2, 0, count), Read(handle, new byte[2], 2, count),
+                Clear(handle), GetProperty(handle, 4, new long[1]), IOCtl(handle, 0x40040002, null, 0, new byte[8], 8, count),
+                checkOstrelPowerStatus(handle), Close(handle)};
+            assertArrayEquals(new int[] {-1, -1, -1, -1, -1, -1, -1}, results, Long.toHexString(handle));
+            assertEquals(5, count[0]);
+        }
+        assertEquals(0, Close(live));
+    }
+
+    @Test
     void scenarioIsAppliedAnOverflowIsReportedOnceAndThenEchoesComeBackWhole() throws Exception {
         long handle = openWith("COM1", "capability COM1 1 7 99");
         long[] value = {0};
