@@ -6,6 +6,7 @@
 #include <atomic>
 #include <chrono>
 #include <thread>
+#include <vector>
 
 #include "bridge/VarnelPHJNIAPI.h"
 #include "bridge/VarnelPHReceive.h"
@@ -102,6 +103,61 @@ TEST(RingThreads, EveryReadIsTheNextRunOfTheStream) {
         EXPECT_EQ(clearCount > 0, clears);
         EXPECT_TRUE(clears || at == total) << at << " of " << total;
     }
+}
+
+// The producer never takes the buffer lock: blocks keep being stored while a reader holds it.
+TEST(RingThreads, ReceiveCallbackCompletesWhileAReaderHoldsTheLock) {
+    LivePort live;
+    ASSERT_EQ(live->SetPHHandle(live.port.get(), nullptr, "COM1"), 0);
+    std::atomic<int> stored{0};
+    live->SetLock();
+    std::thread service([&] {
+        uint8_t block[16] = {};
+        for (int i = 0; i < 100; ++i, ++stored) {
+            callbackRead(DCX_EVENT_DATA_RECEIVED, 0, nullptr, 16, block, live.port.get());
+        }
+    });
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (stored < 100 && std::chrono::steady_clock::now() < deadline) std::this_thread::yield();
+    EXPECT_EQ(stored, 100) << "the receive callback waited for the buffer lock";
+    live->Unlock();
+    service.join();
+    uint8_t all[2000];
+    int32_t count = 0;
+    live->ReadData(all, sizeof all, &count);
+    EXPECT_EQ(count, 1600);
+}
+
+// A reader that finds another one copying waits about as long as that copy takes, never a fixed
+// sleep: it has the lock well within a millisecond of its being given back.
+TEST(RingThreads, AReaderBehindAnotherGetsTheLockAsSoonAsItIsGivenBack) {
+    using Clock = std::chrono::steady_clock;
+    LivePort live;
+    ASSERT_EQ(live->SetPHHandle(live.port.get(), nullptr, "COM1"), 0);
+    FakeJni jni;
+    jbyteArray bytes = jni.NewByteArray(std::vector<uint8_t>(64));
+    jintArray count = jni.NewIntArray({0});
+    uint8_t block[16] = {};
+    std::vector<Clock::duration> waits;
+    for (int round = 0; round < 21; ++round) {
+        callbackRead(DCX_EVENT_DATA_RECEIVED, 0, nullptr, 16, block, live.port.get());
+        live->SetLock();  // the other reader, in the middle of its copy
+        Clock::time_point done;
+        std::thread reader([&] {
+            EXPECT_EQ(PH_JNI(Read)(jni.env(), nullptr, live.handle(), bytes, 64, count), 0);
+            done = Clock::now();
+        });
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        const Clock::time_point released = Clock::now();
+        live->Unlock();
+        reader.join();
+        waits.push_back(done - released);
+    }
+    std::sort(waits.begin(), waits.end());
+    EXPECT_LT(waits[waits.size() / 2], std::chrono::milliseconds(1))
+        << "median wait after the lock was given back: "
+        << std::chrono::duration_cast<std::chrono::microseconds>(waits[waits.size() / 2]).count()
+        << " us";
 }
 
 }  // namespace
