@@ -1,11 +1,14 @@
-// Reaches into a port object's ring: its write index, and how much may be stored now.
+// Reaches into a port object's ring: where its indices start and how much may be stored now.
 #pragma once
 
 #include "port/VarnelPHJNI.h"
 
 class VarnelPHJNITestAccess {
   public:
-    static int32_t WritePos(const VarnelPHJNI& port) { return port.m_nWritePos; }
+    static void PlaceIndices(VarnelPHJNI& port, int32_t read, int32_t write) {
+        port.m_nReadPos = read;
+        port.m_nWritePos = write;
+    }
     // Relaxed: only a hint, so that the ring's own ordering is what a thread sanitizer checks.
     static uint32_t FreeSpace(const VarnelPHJNI& port) {
         constexpr uint32_t size = VarnelPHJNI::kRingSize;
