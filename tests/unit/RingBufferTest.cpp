@@ -3,7 +3,9 @@
 
 #include <algorithm>
 
+#include "bridge/VarnelPHReceive.h"
 #include "port/VarnelPHJNI.h"
+#include "unit/RingTestAccess.h"
 
 namespace {
 
@@ -51,6 +53,19 @@ TEST(RingEdges, StoresBlocksWholeOrNotAtAllAndReadsThemBackInOrder) {
         }
         EXPECT_EQ(read, expected);
     }
+}
+
+// Once a block is lost, later ones are not stored either, even one that would fit, until Read
+// reports the loss: the reader must never see a stream with a hole in it.
+TEST(RingEdges, AfterAnOverflowNothingIsStoredUntilTheLossIsReported) {
+    VarnelPHJNI port;
+    ASSERT_EQ(port.SetPHHandle(&port, nullptr, "COM1"), 0);
+    std::vector<uint8_t> block(kSize);
+    for (uint32_t length : {uint32_t{kSize}, 3u}) {
+        callbackRead(DCX_EVENT_DATA_RECEIVED, 0, nullptr, length, block.data(), &port);
+    }
+    EXPECT_EQ(VarnelPHJNITestAccess::FreeSpace(port), uint32_t{kMost});
+    EXPECT_EQ(port.GetPHError(), kOver);
 }
 
 }  // namespace
