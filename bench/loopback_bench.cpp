@@ -1,7 +1,6 @@
 // End to end through the bridge's native Write and Read and the simulator's loopback (sent bytes
 // come back from the delivery thread): echo throughput of 4 KiB blocks, and the round trip of
-// 16 B with its p50 and p99. The JNI environment is a minimal one of this file's own: arrays are
-// plain memory, pinned in place.
+// 16 B with its p50 and p99. The JNI environment is the soak tool's in-process host.
 #include <benchmark/benchmark.h>
 #include <jni.h>
 
@@ -12,88 +11,30 @@
 #include <vector>
 
 #include "bridge/VarnelPHJNIAPI.h"
+#include "soak/JniHost.h"
 
 namespace {
 
-struct Array {
-    jsize length;
-    void* data;
-};
-struct String {
-    const char* text;
-};
-
-Array* ArrayOf(jarray array) {
-    return reinterpret_cast<Array*>(array);
-}
-template <class T>
-T* ElementsOf(jarray array, jboolean* isCopy) {
-    if (isCopy != nullptr) *isCopy = JNI_FALSE;
-    return static_cast<T*>(ArrayOf(array)->data);
-}
-template <class T>
-void SetRegion(jarray array, jsize start, jsize length, const T* from) {
-    std::memcpy(static_cast<T*>(ArrayOf(array)->data) + start, from, sizeof(T) * length);
-}
+using Bytes = JavaBytes;
+using Ints = JavaInts;
 
 JNIEnv* Env() {
-    static JNINativeInterface_ functions = [] {
-        JNINativeInterface_ f{};
-        f.GetArrayLength = [](JNIEnv*, jarray a) { return ArrayOf(a)->length; };
-        f.GetByteArrayElements = [](JNIEnv*, jbyteArray a, jboolean* c) {
-            return ElementsOf<jbyte>(a, c);
-        };
-        f.GetIntArrayElements = [](JNIEnv*, jintArray a, jboolean* c) {
-            return ElementsOf<jint>(a, c);
-        };
-        f.GetLongArrayElements = [](JNIEnv*, jlongArray a, jboolean* c) {
-            return ElementsOf<jlong>(a, c);
-        };
-        f.ReleaseByteArrayElements = [](JNIEnv*, jbyteArray, jbyte*, jint) {};
-        f.ReleaseIntArrayElements = [](JNIEnv*, jintArray, jint*, jint) {};
-        f.ReleaseLongArrayElements = [](JNIEnv*, jlongArray, jlong*, jint) {};
-        f.SetByteArrayRegion = [](JNIEnv*, jbyteArray a, jsize s, jsize n, const jbyte* b) {
-            SetRegion(a, s, n, b);
-        };
-        f.SetIntArrayRegion = [](JNIEnv*, jintArray a, jsize s, jsize n, const jint* b) {
-            SetRegion(a, s, n, b);
-        };
-        f.SetLongArrayRegion = [](JNIEnv*, jlongArray a, jsize s, jsize n, const jlong* b) {
-            SetRegion(a, s, n, b);
-        };
-        f.GetStringUTFChars = [](JNIEnv*, jstring s, jboolean*) {
-            return reinterpret_cast<String*>(s)->text;
-        };
-        f.ReleaseStringUTFChars = [](JNIEnv*, jstring, const char*) {};
-        return f;
-    }();
-    static JNIEnv env{&functions};
-    return &env;
+    static JniHost host;
+    return host.env();
 }
-
-template <class T, class J>
-struct JavaArray {
-    explicit JavaArray(jsize n) : storage(static_cast<size_t>(n)), array{n, storage.data()} {}
-    J get() { return reinterpret_cast<J>(&array); }
-    std::vector<T> storage;
-    Array array;
-};
-using Bytes = JavaArray<jbyte, jbyteArray>;
-using Ints = JavaArray<jint, jintArray>;
 
 // An open port on the simulator's complete install root, closed at the end.
 class Port {
   public:
     Port() {
         std::string root = VSIM_ROOT;
-        Bytes path(static_cast<jsize>(root.size() + 1));
-        std::memcpy(path.storage.data(), root.data(), root.size());
+        Bytes path(root.size() + 1);
+        std::memcpy(path.data(), root.data(), root.size());
         PH_JNI(SetDCXPath)(Env(), nullptr, path.get());
-        String name{"BENCH1"}, url{""};
-        JavaArray<jlong, jlongArray> holder(1);
-        opened_ = PH_JNI(Open)(Env(), nullptr, reinterpret_cast<jstring>(&url),
-                               reinterpret_cast<jstring>(&name), 1, holder.get()) == 0;
-        handle_ = holder.storage[0];
+        JavaString name("BENCH1"), url("");
+        JavaLongs holder(1);
+        opened_ = PH_JNI(Open)(Env(), nullptr, url.get(), name.get(), 1, holder.get()) == 0;
+        handle_ = holder.data()[0];
     }
     ~Port() {
         if (opened_) PH_JNI(Close)(Env(), nullptr, handle_);
@@ -109,7 +50,7 @@ class Port {
         for (jsize got = 0; got < length;) {
             if (PH_JNI(Read)(Env(), nullptr, handle_, in.get(), length - got, count.get()) != 0)
                 return false;
-            got += count.storage[0];
+            got += count.data()[0];
             if (std::chrono::steady_clock::now() > deadline) return false;
         }
         return true;

@@ -1,5 +1,6 @@
-// A minimal in-process JNI host, so varnel-soak can call the bridge's native methods without a
-// JVM. Strings and primitive arrays are plain heap objects; a jobject is a pointer to one.
+// A minimal in-process JNI host, so varnel-soak (and the loopback benchmark) can call the native
+// methods without a JVM. Strings and primitive arrays are plain heap objects; a jobject is a
+// pointer to one.
 // Only the functions the bridge uses are filled in; every other slot of the table is null.
 #pragma once
 
