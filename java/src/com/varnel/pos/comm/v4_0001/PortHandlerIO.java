@@ -16,18 +16,17 @@ package com.varnel.pos.comm.v4_0001;
  * on the same handle waits for that call to end; calls that start after the Close began get -1.
  * Calls may run on any threads, on the same handle or on different ones.
  *
- * <p>The native library is loaded from the path in the system property
- * {@code com.varnel.pos.comm.library} when set, else as {@code VarnelPHJNI} from
- * {@code java.library.path}.
+ * <p>The native library is loaded, at the first use of the class, from the path in the system
+ * property {@code com.varnel.pos.comm.library} when set, else as {@code VarnelPHJNI} from
+ * {@code java.library.path}, else from the copy inside this jar: it is extracted to a private file
+ * in {@code java.io.tmpdir}, or, where loading from there fails (a temporary directory mounted
+ * noexec), in {@code ~/.cache/varnel-porthandler} or the directory named by the system property
+ * {@code com.varnel.pos.comm.extractDir}. When every place fails, the UnsatisfiedLinkError lists
+ * each with its error.
  */
 public final class PortHandlerIO {
     static {
-        String path = System.getProperty("com.varnel.pos.comm.library");
-        if (path != null && !path.isEmpty()) {
-            System.load(path);
-        } else {
-            System.loadLibrary("VarnelPHJNI");
-        }
+        NativeLoader.load();
     }
 
     private PortHandlerIO() {}
