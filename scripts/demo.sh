@@ -1,6 +1,7 @@
 #!/bin/sh
 # Builds everything and runs the demo: a small Java program driving the bridge against the
-# port-service simulator, printing each step, its result code and what came back.
+# port-service simulator, printing each step, its result code and what came back; then the port
+# console (java -jar varnel-porthandler.jar) probes, sends to and echoes through a simulated port.
 set -eu
 cd "$(dirname "$0")/.."
 . scripts/prerequisites.sh

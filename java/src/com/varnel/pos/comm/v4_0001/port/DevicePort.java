@@ -1,0 +1,617 @@
+package com.varnel.pos.comm.v4_0001.port;
+
+import com.varnel.pos.comm.v4_0001.PortHandlerIO;
+import java.nio.charset.StandardCharsets;
+import java.time.Duration;
+import java.util.Arrays;
+import java.util.Objects;
+import java.util.concurrent.TimeoutException;
+import java.util.concurrent.locks.LockSupport;
+import java.util.concurrent.locks.ReentrantReadWriteLock;
+
+/**
+ * An open device port: the native methods of {@link PortHandlerIO} for one handle, with
+ * exceptions for failures, bounds checked in Java, and a handle that cannot outlive {@link
+ * #close()}.
+ *
+ * <pre>{@code
+ * DevicePort.setInstallRoot("/opt");  // only when the port service is not in the default place
+ * try (DevicePort port = DevicePort.open("", "COM1", 1)) {
+ *     port.write("hello".getBytes(StandardCharsets.US_ASCII));
+ *     byte[] answer = new byte[5];
+ *     port.readFully(answer, Duration.ofSeconds(1));
+ * }
+ * }</pre>
+ *
+ * <p>A failing native call throws {@link PortException} with its {@link ResultCode}; argument
+ * errors found in Java throw the usual unchecked exceptions before any native call.
+ *
+ * <p>Thread safety: every method may be called from any thread, concurrently with any other
+ * method on the same port, {@link #close()} included. Calls other than close run side by side, as
+ * the library allows; a close waits for the calls in progress and makes every later call throw
+ * {@link IllegalStateException}. Concurrent readers share one stream: each received byte goes to
+ * exactly one of them.
+ */
+public final class DevicePort implements AutoCloseable {
+    /** Write timeout of a new port. */
+    public static final Duration DEFAULT_WRITE_TIMEOUT = Duration.ofSeconds(1);
+
+    // Custom-value request codes of IOCtl.
+    private static final int GET_BINARY = 0x40070009;
+    private static final int GET_NUMBER = 0x4007000A;
+    private static final int GET_STRING = 0x4007000B;
+    private static final int SET_BINARY = 0x6007000D;
+    private static final int SET_NUMBER = 0x6007000E;
+    private static final int SET_STRING = 0x6007000F;
+    /** Capacity of the first try of a string or binary get without one. */
+    private static final int FIRST_CAPACITY = 256;
+    /** Largest capacity a get without one grows to. */
+    public static final int MAX_VALUE_CAPACITY = 1 << 20;
+
+    private final String serviceUrl;
+    private final String portName;
+    private final int deviceType;
+    // The library refuses a closed handle, and holds its number back from new opens for a while
+    // (about a thousand closes), but not for ever: a call that read the number just before a
+    // close and ran much later could reach another port. So calls hold the read lock while they
+    // use the handle (side by side, as the library allows), close takes the write lock to zero
+    // it, and no call ever passes a handle that was closed.
+    private final ReentrantReadWriteLock lifecycle = new ReentrantReadWriteLock();
+    private long handle;  // guarded by lifecycle; 0 once closed
+    private volatile Duration writeTimeout = DEFAULT_WRITE_TIMEOUT;
+
+    private DevicePort(long handle, String serviceUrl, String portName, int deviceType) {
+        this.handle = handle;
+        this.serviceUrl = serviceUrl;
+        this.portName = portName;
+        this.deviceType = deviceType;
+    }
+
+    /**
+     * Sets the install root the port service is loaded from by later opens: its libraries are
+     * looked for in {@code <root>/varnel_dcx/relayhost/}; an empty root restores the default
+     * {@code /opt/varnel_dcx/relayhost/}.
+     *
+     * <p>Process-wide; safe from any thread, and takes effect at the next open.
+     *
+     * @param root the install root
+     * @throws PortException {@link ResultCode#BAD_ARGUMENT} when the root is too long
+     */
+    public static void setInstallRoot(String root) {
+        byte[] bytes = root.getBytes(StandardCharsets.UTF_8);
+        check("SetDCXPath", PortHandlerIO.SetDCXPath(Arrays.copyOf(bytes, bytes.length + 1)));
+    }
+
+    /**
+     * Opens and locks a port and starts receiving its data.
+     *
+     * <p>Safe from any thread; each open gives a port of its own.
+     *
+     * @param serviceUrl the service URL; null or empty for the local service
+     * @param portName the port name
+     * @param deviceType the device type, passed to the service unchanged
+     * @return the open port
+     * @throws PortException when the library or the service refuses
+     */
+    public static DevicePort open(String serviceUrl, String portName, int deviceType) {
+        Objects.requireNonNull(portName, "portName");
+        long[] holder = {0};
+        check("Open", PortHandlerIO.Open(serviceUrl, portName, deviceType, holder));
+        return new DevicePort(holder[0], serviceUrl, portName, deviceType);
+    }
+
+    /**
+     * The port name it was opened with. Safe from any thread.
+     *
+     * @return the port name
+     */
+    public String portName() {
+        return portName;
+    }
+
+    /**
+     * The service URL it was opened with. Safe from any thread.
+     *
+     * @return the service URL, possibly null
+     */
+    public String serviceUrl() {
+        return serviceUrl;
+    }
+
+    /**
+     * The device type it was opened with. Safe from any thread.
+     *
+     * @return the device type
+     */
+    public int deviceType() {
+        return deviceType;
+    }
+
+    /**
+     * Whether the port is still open. Safe from any thread; a close may follow at once.
+     *
+     * @return false once {@link #close()} has begun its work
+     */
+    public boolean isOpen() {
+        lifecycle.readLock().lock();
+        try {
+            return handle != 0;
+        } finally {
+            lifecycle.readLock().unlock();
+        }
+    }
+
+    /**
+     * Sets the timeout of the writes that take none. Safe from any thread; writes already
+     * started keep theirs.
+     *
+     * @param timeout zero or positive, at most {@code Integer.MAX_VALUE} ms
+     */
+    public void setWriteTimeout(Duration timeout) {
+        timeoutMillis(timeout);  // refuses a bad one now rather than at the next write
+        writeTimeout = timeout;
+    }
+
+    /**
+     * The timeout of the writes that take none. Safe from any thread.
+     *
+     * @return the timeout
+     */
+    public Duration writeTimeout() {
+        return writeTimeout;
+    }
+
+    /**
+     * Sends a whole array with the port's write timeout. Safe from any thread.
+     *
+     * @param data the bytes to send
+     * @return the number of bytes the service sent
+     * @throws PortException when the send fails
+     * @throws IllegalStateException when the port is closed
+     */
+    public int write(byte[] data) {
+        return write(data, 0, data.length, writeTimeout);
+    }
+
+    /**
+     * Sends part of an array with the port's write timeout. Safe from any thread.
+     *
+     * @param data the array
+     * @param offset the first byte to send
+     * @param length the number of bytes to send
+     * @return the number of bytes the service sent
+     * @throws IndexOutOfBoundsException when the range does not lie within the array
+     * @throws PortException when the send fails
+     * @throws IllegalStateException when the port is closed
+     */
+    public int write(byte[] data, int offset, int length) {
+        return write(data, offset, length, writeTimeout);
+    }
+
+    /**
+     * Sends part of an array. The range is checked here, before any native call: the library
+     * passes the length to the service without comparing it with the array. Safe from any
+     * thread; concurrent writes each reach the service as one send, in the order the service
+     * takes them.
+     *
+     * @param data the array
+     * @param offset the first byte to send
+     * @param length the number of bytes to send
+     * @param timeout how long the service may take, at most {@code Integer.MAX_VALUE} ms
+     * @return the number of bytes the service sent
+     * @throws IndexOutOfBoundsException when the range does not lie within the array
+     * @throws IllegalArgumentException when the timeout is negative or too long
+     * @throws PortException when the send fails
+     * @throws IllegalStateException when the port is closed
+     */
+    public int write(byte[] data, int offset, int length, Duration timeout) {
+        Objects.checkFromIndexSize(offset, length, data.length);
+        int millis = timeoutMillis(timeout);
+        // The library sends from the start of the array it is given.
+        byte[] bytes = offset == 0 ? data : Arrays.copyOfRange(data, offset, offset + length);
+        int[] count = {0};
+        long live = enter();
+        try {
+            check("Write", send(live, bytes, length, millis, count));
+        } finally {
+            exit();
+        }
+        return count[0];
+    }
+
+    /**
+     * The meaning of the service's two send arguments, in this one place: the simulator reads the
+     * first as the byte count and the second as a timeout in milliseconds. A service with another
+     * convention changes this line only.
+     */
+    private static int send(long handle, byte[] bytes, int length, int timeoutMillis, int[] count) {
+        return PortHandlerIO.Write(handle, bytes, length, timeoutMillis, count);
+    }
+
+    private static int timeoutMillis(Duration timeout) {
+        if (timeout.isNegative() || timeout.compareTo(Duration.ofMillis(Integer.MAX_VALUE)) > 0) {
+            throw new IllegalArgumentException("timeout out of range: " + timeout);
+        }
+        return (int) timeout.toMillis();
+    }
+
+    /**
+     * Takes what has been received, up to the array's length, without waiting. Safe from any
+     * thread.
+     *
+     * @param data receives the bytes from index 0
+     * @return the number of bytes taken, 0 when none were waiting
+     * @throws PortException {@link ResultCode#BUFFER_OVERFLOW} once after received data was
+     *     lost because nobody read it in time; what was waiting is discarded with it
+     * @throws IllegalStateException when the port is closed
+     */
+    public int read(byte[] data) {
+        return read(data, data.length);
+    }
+
+    private int read(byte[] data, int maximum) {
+        int[] count = {0};
+        long live = enter();
+        try {
+            check("Read", PortHandlerIO.Read(live, data, maximum, count));
+        } finally {
+            exit();
+        }
+        return count[0];
+    }
+
+    /**
+     * Fills the array with received bytes, waiting for them up to a timeout. It polls: briefly
+     * spinning, then sleeping for growing spells of at most about 1 ms, so a byte is taken at
+     * most about a millisecond after it arrived. A timeout is a checked {@link TimeoutException}
+     * because running out of time is an outcome a caller with a deadline plans for, unlike the
+     * failures of {@link PortException}. Safe from any thread; the port lock is not held while
+     * waiting, so a close from another thread ends the wait with {@link IllegalStateException}.
+     *
+     * @param data the array to fill
+     * @param timeout how long to wait at most
+     * @throws TimeoutException when the array is not full in time; the bytes that did arrive are
+     *     at its start and the message says how many
+     * @throws InterruptedException when the thread is interrupted while waiting
+     * @throws PortException when a read fails
+     * @throws IllegalStateException when the port is or becomes closed
+     */
+    public void readFully(byte[] data, Duration timeout) throws TimeoutException, InterruptedException {
+        final long start = System.nanoTime();
+        final long limit = timeout.toNanos();
+        byte[] scratch = null;
+        int got = read(data);
+        int idle = 0;
+        long sleep = 10_000;
+        while (got < data.length) {
+            if (System.nanoTime() - start >= limit) {
+                throw new TimeoutException(got + " of " + data.length + " bytes arrived in " + timeout);
+            }
+            if (idle < 64) {
+                idle++;
+                Thread.onSpinWait();
+            } else {
+                LockSupport.parkNanos(sleep);
+                sleep = Math.min(sleep * 2, 1_000_000);
+                if (Thread.interrupted()) throw new InterruptedException();
+            }
+            if (scratch == null) scratch = new byte[data.length];
+            int n = read(scratch, data.length - got);
+            if (n > 0) {
+                System.arraycopy(scratch, 0, data, got, n);
+                got += n;
+                idle = 0;
+                sleep = 10_000;
+            }
+        }
+    }
+
+    /**
+     * Discards every received byte not yet read, and a pending overflow report. Safe from any
+     * thread.
+     *
+     * @throws IllegalStateException when the port is closed
+     */
+    public void clear() {
+        long live = enter();
+        try {
+            check("Clear", PortHandlerIO.Clear(live));
+        } finally {
+            exit();
+        }
+    }
+
+    /**
+     * Reads a port property. Safe from any thread.
+     *
+     * @param id the property id
+     * @return its value
+     * @throws PortException when the service refuses
+     * @throws IllegalStateException when the port is closed
+     */
+    public long getProperty(int id) {
+        long[] value = {0};
+        long live = enter();
+        try {
+            check("GetProperty", PortHandlerIO.GetProperty(live, id, value));
+        } finally {
+            exit();
+        }
+        return value[0];
+    }
+
+    /**
+     * Writes a port property. Safe from any thread.
+     *
+     * @param selector1 the service's first selector
+     * @param selector2 the service's second selector (the property id)
+     * @param value the value
+     * @throws PortException when the service refuses
+     * @throws IllegalStateException when the port is closed
+     */
+    public void setProperty(int selector1, int selector2, long value) {
+        long live = enter();
+        try {
+            check("SetProperty", PortHandlerIO.SetProperty(live, selector1, selector2, value));
+        } finally {
+            exit();
+        }
+    }
+
+    /**
+     * Reads a device capability. Safe from any thread.
+     *
+     * @param id the capability id
+     * @return its value
+     * @throws PortException when the service refuses
+     * @throws IllegalStateException when the port is closed
+     */
+    public long getCapability(int id) {
+        long[] value = {0};
+        long live = enter();
+        try {
+            check("GetCapability", PortHandlerIO.GetCapability(live, id, value));
+        } finally {
+            exit();
+        }
+        return value[0];
+    }
+
+    /**
+     * Resets the device. Safe from any thread.
+     *
+     * @param argument the service's reset argument
+     * @throws PortException when the service refuses
+     * @throws IllegalStateException when the port is closed
+     */
+    public void resetDevice(int argument) {
+        long live = enter();
+        try {
+            check("ResetDevice", PortHandlerIO.ResetDevice(live, argument));
+        } finally {
+            exit();
+        }
+    }
+
+    /**
+     * Passes a control request; see {@link PortHandlerIO#IOCtl} for the codes the library serves
+     * itself. The library checks both lengths against the arrays. Safe from any thread.
+     *
+     * @param code the request code
+     * @param input the input bytes; may be null
+     * @param inputLength the number of input bytes
+     * @param output the output bytes; may be null
+     * @param outputLength the number of output bytes (the capacity of a get)
+     * @return the number of output bytes written
+     * @throws PortException when the library or the service refuses
+     * @throws IllegalStateException when the port is closed
+     */
+    public int ioctl(int code, byte[] input, int inputLength, byte[] output, int outputLength) {
+        return ioctl("IOCtl", code, input, inputLength, output, outputLength);
+    }
+
+    private int ioctl(String operation, int code, byte[] input, int inputLength, byte[] output,
+            int outputLength) {
+        int[] count = {0};
+        long live = enter();
+        try {
+            check(operation, PortHandlerIO.IOCtl(live, code, input, inputLength, output, outputLength, count));
+        } finally {
+            exit();
+        }
+        return count[0];
+    }
+
+    /**
+     * Reads a number custom value of the port. Keys travel as UTF-8 without a terminating 0 (the
+     * library adds one), here and in every custom-value method. Safe from any thread.
+     *
+     * @param key the key
+     * @return the value, the 4 bytes the library returns read little-endian
+     * @throws PortException when the value is absent or the library refuses
+     * @throws IllegalStateException when the port is closed
+     */
+    public int getNumber(String key) {
+        byte[] k = keyBytes(key);
+        byte[] v = new byte[4];
+        ioctl("getNumber", GET_NUMBER, k, k.length, v, 4);
+        return (v[0] & 0xFF) | (v[1] & 0xFF) << 8 | (v[2] & 0xFF) << 16 | (v[3] & 0xFF) << 24;
+    }
+
+    /**
+     * Stores a number custom value of the port. Safe from any thread.
+     *
+     * @param key the key
+     * @param value the value
+     * @throws PortException when the library refuses
+     * @throws IllegalStateException when the port is closed
+     */
+    public void setNumber(String key, int value) {
+        byte[] k = keyBytes(key);
+        byte[] v = {(byte) value, (byte) (value >> 8), (byte) (value >> 16), (byte) (value >> 24)};
+        ioctl("setNumber", SET_NUMBER, k, k.length, v, 4);
+    }
+
+    /**
+     * Reads a string custom value of the port, UTF-8, with a buffer of the given capacity (the
+     * string's terminating 0 needs a byte). Safe from any thread.
+     *
+     * @param key the key
+     * @param capacity the buffer's size in bytes
+     * @return the value
+     * @throws PortException {@link ResultCode#BUFFER_OVERFLOW} when the value does not fit (the
+     *     library does not pass the length it needs back), or when absent or refused
+     * @throws IllegalStateException when the port is closed
+     */
+    public String getString(String key, int capacity) {
+        byte[] k = keyBytes(key);
+        byte[] v = new byte[capacity];
+        return new String(v, 0, ioctl("getString", GET_STRING, k, k.length, v, capacity),
+                StandardCharsets.UTF_8);
+    }
+
+    /**
+     * Reads a string custom value of whatever length up to {@link #MAX_VALUE_CAPACITY}: tries a
+     * 256-byte buffer first and doubles it while the value does not fit. Safe from any thread.
+     *
+     * @param key the key
+     * @return the value
+     * @throws PortException when the value is absent or refused, or still does not fit
+     * @throws IllegalStateException when the port is closed
+     */
+    public String getString(String key) {
+        byte[] v = grownGet("getString", GET_STRING, key);
+        return new String(v, StandardCharsets.UTF_8);
+    }
+
+    /**
+     * Stores a string custom value of the port, UTF-8. Safe from any thread.
+     *
+     * @param key the key
+     * @param value the value; a 0 character would end it early
+     * @throws PortException when the library refuses
+     * @throws IllegalStateException when the port is closed
+     */
+    public void setString(String key, String value) {
+        byte[] k = keyBytes(key);
+        byte[] v = value.getBytes(StandardCharsets.UTF_8);
+        ioctl("setString", SET_STRING, k, k.length, v, v.length);
+    }
+
+    /**
+     * Reads a binary custom value of the port with a buffer of the given capacity. Safe from any
+     * thread.
+     *
+     * @param key the key
+     * @param capacity the buffer's size in bytes
+     * @return the value
+     * @throws PortException {@link ResultCode#BUFFER_OVERFLOW} when the value does not fit, or
+     *     when absent or refused
+     * @throws IllegalStateException when the port is closed
+     */
+    public byte[] getBinary(String key, int capacity) {
+        byte[] k = keyBytes(key);
+        byte[] v = new byte[capacity];
+        return Arrays.copyOf(v, ioctl("getBinary", GET_BINARY, k, k.length, v, capacity));
+    }
+
+    /**
+     * Reads a binary custom value of whatever length up to {@link #MAX_VALUE_CAPACITY}, as
+     * {@link #getString(String)} does. Safe from any thread.
+     *
+     * @param key the key
+     * @return the value
+     * @throws PortException when the value is absent or refused, or still does not fit
+     * @throws IllegalStateException when the port is closed
+     */
+    public byte[] getBinary(String key) {
+        return grownGet("getBinary", GET_BINARY, key);
+    }
+
+    /**
+     * Stores a binary custom value of the port. Safe from any thread.
+     *
+     * @param key the key
+     * @param value the value
+     * @throws PortException when the library refuses
+     * @throws IllegalStateException when the port is closed
+     */
+    public void setBinary(String key, byte[] value) {
+        byte[] k = keyBytes(key);
+        ioctl("setBinary", SET_BINARY, k, k.length, value, value.length);
+    }
+
+    private static byte[] keyBytes(String key) {
+        return key.getBytes(StandardCharsets.UTF_8);
+    }
+
+    private byte[] grownGet(String operation, int code, String key) {
+        byte[] k = keyBytes(key);
+        for (int capacity = FIRST_CAPACITY; ; capacity *= 2) {
+            byte[] v = new byte[capacity];
+            try {
+                return Arrays.copyOf(v, ioctl(operation, code, k, k.length, v, capacity));
+            } catch (PortException e) {
+                if (e.result() != ResultCode.BUFFER_OVERFLOW || capacity >= MAX_VALUE_CAPACITY) throw e;
+            }
+        }
+    }
+
+    /**
+     * Polls the device's power, and takes the port lock again if the service reported it lost.
+     * Safe from any thread.
+     *
+     * @return the power state; {@link PowerState#UNKNOWN} for a port that is not watched
+     * @throws IllegalStateException when the port is closed
+     */
+    public PowerState powerState() {
+        long live = enter();
+        try {
+            return PowerState.of(PortHandlerIO.checkOstrelPowerStatus(live));
+        } finally {
+            exit();
+        }
+    }
+
+    /**
+     * Closes the port. A second close does nothing. Safe from any thread: it waits for the calls
+     * in progress on this port, and every call after it throws {@link IllegalStateException}.
+     *
+     * @throws PortException when the library reports a failing step; the port is closed anyway
+     */
+    @Override
+    public void close() {
+        lifecycle.writeLock().lock();
+        try {
+            if (handle == 0) return;
+            long closing = handle;
+            handle = 0;
+            check("Close", PortHandlerIO.Close(closing));
+        } finally {
+            lifecycle.writeLock().unlock();
+        }
+    }
+
+    @Override
+    public String toString() {
+        return "DevicePort[" + portName + ", type " + deviceType + (isOpen() ? "]" : ", closed]");
+    }
+
+    /** Holds the read lock and returns the live handle, or throws when closed. */
+    private long enter() {
+        lifecycle.readLock().lock();
+        if (handle == 0) {
+            lifecycle.readLock().unlock();
+            throw new IllegalStateException(portName + " is closed");
+        }
+        return handle;
+    }
+
+    private void exit() {
+        lifecycle.readLock().unlock();
+    }
+
+    private static void check(String operation, int code) {
+        if (code != 0) throw new PortException(operation, ResultCode.of(code));
+    }
+}
