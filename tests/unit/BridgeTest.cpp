@@ -38,10 +38,10 @@ class Bridge : public NativePortTest {
     // from one without a service library, "kovlan" names the port KOVLAN_COM1, "serial" puts it in
     // serial mode, "null-url"/"empty-url" give Open that URL. With open, the port is opened and the
     // logs cleared; then "Fn=hex" makes DCX_Fn fail so, "pinN" fails the Nth pin; others are flags.
-    void Arrange(const std::string& spec, bool open = true) {
+    void Arrange(const std::string& setup, bool open = true) {
         Fresh();
-        spec_ = " " + spec + " ";
-        std::istringstream tokens(spec);
+        setup_ = " " + setup + " ";
+        std::istringstream tokens(setup);
         for (std::string t; tokens >> t;) {
             if (t == "nolib") UseInstallRoot("/nonexistent-varnel-root");
             if (t[0] == '-') UseInstallRoot(SimRootWithout("DCX_" + t.substr(1)));
@@ -52,11 +52,11 @@ class Bridge : public NativePortTest {
         if (open) port_ = OpenPort(name_, url_);
         VSim_LogClear();
         jni_.ClearCalls();
-        Apply(spec);
+        Apply(setup);
     }
-    void Apply(const std::string& spec) {
-        spec_ = " " + spec + " ";
-        std::istringstream tokens(spec);
+    void Apply(const std::string& setup) {
+        setup_ = " " + setup + " ";
+        std::istringstream tokens(setup);
         for (std::string t; tokens >> t;) {
             if (t.rfind("pin", 0) == 0) jni_.FailPin(pin_ = std::stoi(t.substr(3)));
             const size_t eq = t.find('=');
@@ -65,7 +65,7 @@ class Bridge : public NativePortTest {
                                std::stoul(t.substr(eq + 1), 0, 16));
         }
     }
-    bool Has(const std::string& flag) { return spec_.find(" " + flag + " ") != spec_.npos; }
+    bool Has(const std::string& flag) { return setup_.find(" " + flag + " ") != setup_.npos; }
     // Whether a pin programmed to fail was reached: a method copying through regions pins less.
     bool PinReached() {
         size_t pins = 0;
@@ -99,7 +99,7 @@ class Bridge : public NativePortTest {
     jlong port_ = 0;
     const char* url_ = "svc";
     std::string name_;
-    std::string spec_;
+    std::string setup_;
     int pin_ = 0;
 };
 
@@ -312,7 +312,7 @@ TEST_F(Bridge, ReadDeliversReceivedBytesAndReportsAnOverflowOnce) {
     for (const auto& [flags, received, maximum, length, result, n, after] : steps) {
         SCOPED_TRACE(testing::Message() << flags << " " << after);
         for (const std::string& block : received) Receive(block);
-        spec_ = std::string(" ") + flags + " ";
+        setup_ = std::string(" ") + flags + " ";
         EXPECT_EQ(Has("clear") ? PH_JNI(Clear)(jni_.env(), 0, port_) : 0, 0);
         for (auto [event, length, data, context] : oddEvents) {
             EXPECT_EQ(Has("odd-events") ? callbackRead(event, 0, 0, length, data, context) : 0, 0u);
