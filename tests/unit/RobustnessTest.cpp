@@ -12,6 +12,7 @@
 #include "port/VarnelPHJNI.h"
 #include "power/OstrelPower.h"
 #include "support/OpenPort.h"
+#include "unit/RingTestAccess.h"
 
 namespace {
 
@@ -91,13 +92,23 @@ TEST_F(Robustness, CloseWaitsForACallInFlightAndLaterCallsAreRefused) {
         readResult = PH_JNI(Read)(jni.env(), nullptr, handle, jni.NewByteArray("....."), 5,
                                   jni.NewIntArray({0}));
     });
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    // Polled with a deadline: the reader is inside Read once it sleeps on the lock, and the
+    // Close has begun once the handle is refused.
+    auto within5s = [](auto done) {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+        while (!done() && std::chrono::steady_clock::now() < deadline) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        return done();
+    };
+    ASSERT_TRUE(within5s([&] { return VarnelPHJNITestAccess::LockWord(*port) == 2; }));
     jint closeResult = 99;
     std::thread closer([&] { closeResult = Close(handle); });
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_TRUE(within5s([&] {
+        return PH_JNI(SetProperty)(jni_.env(), nullptr, handle, 3, 6, 1) == kHandle;
+    })) << "calls that began after Close were let in";
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
     EXPECT_EQ(closeResult, 99) << "Close did not wait for the Read holding the port";
-    EXPECT_EQ(PH_JNI(SetProperty)(jni_.env(), nullptr, handle, 3, 6, 1), kHandle)
-        << "a call that began after Close was let in";
     port->Unlock();
     reader.join();
     closer.join();
@@ -158,7 +169,11 @@ TEST_F(Robustness, OverflowReportedByOneReaderNeverDiscardsABlockStoredAfterIt) 
     count = jni.NewIntArray({-1});
     bytes = jni.NewByteArray("....");
     std::thread reader([&] { result = PH_JNI(Read)(jni.env(), nullptr, handle, bytes, 4, count); });
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (VarnelPHJNITestAccess::LockWord(*port) != 2) {  // the reader waits for the lock
+        ASSERT_LT(std::chrono::steady_clock::now(), deadline) << "the reader never waited";
+        std::this_thread::yield();
+    }
     // What the first reader's report did, under the lock this thread holds; then a new block.
     port->Discard();
     const uint8_t block[] = {'n', 'e', 'w'};
