@@ -1,7 +1,6 @@
 // varnel-soak: drives the bridge's native methods from several threads for a given time against
 // a port service (the simulator by default), checks every byte the loopback echoes, and prints
 // what it did. Exits nonzero when anything did not hold.
-#include <dlfcn.h>
 
 #include <algorithm>
 #include <atomic>
@@ -379,17 +378,6 @@ void Work(std::vector<Port*>& ports, int thread, Clock::time_point end) {
     }
 }
 
-// The simulator logs every call in memory; a long soak would grow that log without bound. A
-// real service has no such library, and nothing is done.
-void QuietSimulatorLog() {
-    void* simulator = dlopen("libvarnelsim.so", RTLD_NOW | RTLD_NOLOAD);
-    if (simulator == nullptr) return;
-    if (auto* setLog = reinterpret_cast<void (*)(int)>(dlsym(simulator, "VSim_SetLogEnabled"))) {
-        setLog(0);
-    }
-    dlclose(simulator);
-}
-
 // Echoes still on their way are read until every port has been quiet for half a second.
 void DrainAndClose(const std::vector<Port*>& ports) {
     auto quietSince = Clock::now();
@@ -512,7 +500,6 @@ int main(int argc, char** argv) {
         ports.push_back(new Port(static_cast<uint32_t>(i), i % 2 == 0));
         if (OpenPort(*ports.back()) != 0) return 1;
     }
-    QuietSimulatorLog();
 
     const auto start = Clock::now();
     const auto end = start + std::chrono::duration_cast<Clock::duration>(
