@@ -8,6 +8,7 @@ import java.util.Objects;
 import java.util.concurrent.TimeoutException;
 import java.util.concurrent.locks.LockSupport;
 import java.util.concurrent.locks.ReentrantReadWriteLock;
+import java.util.function.LongToIntFunction;
 
 /**
  * An open device port: the native methods of {@link PortHandlerIO} for one handle, with
@@ -210,12 +211,7 @@ public final class DevicePort implements AutoCloseable {
         // The library sends from the start of the array it is given.
         byte[] bytes = offset == 0 ? data : Arrays.copyOfRange(data, offset, offset + length);
         int[] count = {0};
-        long live = enter();
-        try {
-            check("Write", send(live, bytes, length, millis, count));
-        } finally {
-            exit();
-        }
+        check("Write", withHandle(live -> send(live, bytes, length, millis, count)));
         return count[0];
     }
 
@@ -251,12 +247,7 @@ public final class DevicePort implements AutoCloseable {
 
     private int read(byte[] data, int maximum) {
         int[] count = {0};
-        long live = enter();
-        try {
-            check("Read", PortHandlerIO.Read(live, data, maximum, count));
-        } finally {
-            exit();
-        }
+        check("Read", withHandle(live -> PortHandlerIO.Read(live, data, maximum, count)));
         return count[0];
     }
 
@@ -313,12 +304,7 @@ public final class DevicePort implements AutoCloseable {
      * @throws IllegalStateException when the port is closed
      */
     public void clear() {
-        long live = enter();
-        try {
-            check("Clear", PortHandlerIO.Clear(live));
-        } finally {
-            exit();
-        }
+        check("Clear", withHandle(PortHandlerIO::Clear));
     }
 
     /**
@@ -331,12 +317,7 @@ public final class DevicePort implements AutoCloseable {
      */
     public long getProperty(int id) {
         long[] value = {0};
-        long live = enter();
-        try {
-            check("GetProperty", PortHandlerIO.GetProperty(live, id, value));
-        } finally {
-            exit();
-        }
+        check("GetProperty", withHandle(live -> PortHandlerIO.GetProperty(live, id, value)));
         return value[0];
     }
 
@@ -350,12 +331,7 @@ public final class DevicePort implements AutoCloseable {
      * @throws IllegalStateException when the port is closed
      */
     public void setProperty(int selector1, int selector2, long value) {
-        long live = enter();
-        try {
-            check("SetProperty", PortHandlerIO.SetProperty(live, selector1, selector2, value));
-        } finally {
-            exit();
-        }
+        check("SetProperty", withHandle(live -> PortHandlerIO.SetProperty(live, selector1, selector2, value)));
     }
 
     /**
@@ -368,12 +344,7 @@ public final class DevicePort implements AutoCloseable {
      */
     public long getCapability(int id) {
         long[] value = {0};
-        long live = enter();
-        try {
-            check("GetCapability", PortHandlerIO.GetCapability(live, id, value));
-        } finally {
-            exit();
-        }
+        check("GetCapability", withHandle(live -> PortHandlerIO.GetCapability(live, id, value)));
         return value[0];
     }
 
@@ -385,12 +356,7 @@ public final class DevicePort implements AutoCloseable {
      * @throws IllegalStateException when the port is closed
      */
     public void resetDevice(int argument) {
-        long live = enter();
-        try {
-            check("ResetDevice", PortHandlerIO.ResetDevice(live, argument));
-        } finally {
-            exit();
-        }
+        check("ResetDevice", withHandle(live -> PortHandlerIO.ResetDevice(live, argument)));
     }
 
     /**
@@ -413,12 +379,8 @@ public final class DevicePort implements AutoCloseable {
     private int ioctl(String operation, int code, byte[] input, int inputLength, byte[] output,
             int outputLength) {
         int[] count = {0};
-        long live = enter();
-        try {
-            check(operation, PortHandlerIO.IOCtl(live, code, input, inputLength, output, outputLength, count));
-        } finally {
-            exit();
-        }
+        check(operation,
+                withHandle(live -> PortHandlerIO.IOCtl(live, code, input, inputLength, output, outputLength, count)));
         return count[0];
     }
 
@@ -565,12 +527,7 @@ public final class DevicePort implements AutoCloseable {
      * @throws IllegalStateException when the port is closed
      */
     public PowerState powerState() {
-        long live = enter();
-        try {
-            return PowerState.of(PortHandlerIO.checkOstrelPowerStatus(live));
-        } finally {
-            exit();
-        }
+        return PowerState.of(withHandle(PortHandlerIO::checkOstrelPowerStatus));
     }
 
     /**
@@ -597,18 +554,15 @@ public final class DevicePort implements AutoCloseable {
         return "DevicePort[" + portName + ", type " + deviceType + (isOpen() ? "]" : ", closed]");
     }
 
-    /** Holds the read lock and returns the live handle, or throws when closed. */
-    private long enter() {
+    /** Runs a native call with the live handle under the read lock; throws when closed. */
+    private int withHandle(LongToIntFunction nativeCall) {
         lifecycle.readLock().lock();
-        if (handle == 0) {
+        try {
+            if (handle == 0) throw new IllegalStateException(portName + " is closed");
+            return nativeCall.applyAsInt(handle);
+        } finally {
             lifecycle.readLock().unlock();
-            throw new IllegalStateException(portName + " is closed");
         }
-        return handle;
-    }
-
-    private void exit() {
-        lifecycle.readLock().unlock();
     }
 
     private static void check(String operation, int code) {
