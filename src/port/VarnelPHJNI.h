@@ -67,6 +67,11 @@ class VarnelPHJNI {
     void Discard();
 
   private:
+    // Takes min(available, maximum) bytes out through copy(offset, bytes, length), at most two
+    // contiguous segments, and stores their number; the caller holds the buffer lock.
+    template <class Copy>
+    void Drain(int32_t maximum, int32_t* count, Copy copy);
+
     HMODULE m_hPH = nullptr;
     void* m_hPHHandle = nullptr;
     char* m_pszServiceURL = nullptr;
@@ -76,11 +81,6 @@ class VarnelPHJNI {
     uint8_t* m_pRingBuffer = nullptr;
     const uint32_t m_nBufferSize = kRingSize;
     std::atomic<uint32_t> m_nPHError{0};
-    // Takes min(available, maximum) bytes out through copy(offset, bytes, length), at most two
-    // contiguous segments, and stores their number; the caller holds the buffer lock.
-    template <class Copy>
-    void Drain(int32_t maximum, int32_t* count, Copy copy);
-
     // 0 free, 1 held, 2 held with a thread asleep on it (a futex word).
     std::atomic<uint32_t> m_nLock{0};
     DCXFunctions m_fn;
