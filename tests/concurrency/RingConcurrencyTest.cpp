@@ -1,15 +1,22 @@
 // Real threads in one port's ring: the service's thread storing blocks through the receive
 // callback while Java threads read (and clear) through the native methods.
 #include <gtest/gtest.h>
+#include <linux/futex.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <fstream>
+#include <sstream>
+#include <string>
 #include <thread>
 #include <vector>
 
 #include "bridge/VarnelPHJNIAPI.h"
 #include "bridge/VarnelPHReceive.h"
+#include "platform/WinApiClone.h"
 #include "support/FakeJni.h"
 #include "support/OpenPort.h"
 #include "unit/RingTestAccess.h"
@@ -128,36 +135,52 @@ TEST(RingThreads, ReceiveCallbackCompletesWhileAReaderHoldsTheLock) {
     EXPECT_EQ(count, 1600);
 }
 
-// A reader that finds another one copying waits about as long as that copy takes, never a fixed
-// sleep: it has the lock well within a millisecond of its being given back.
-TEST(RingThreads, AReaderBehindAnotherGetsTheLockAsSoonAsItIsGivenBack) {
-    using Clock = std::chrono::steady_clock;
+// What the kernel says a thread is blocked in: "<syscall> <args...>", or "running".
+std::string BlockedIn(pid_t tid) {
+    std::ifstream file("/proc/self/task/" + std::to_string(tid) + "/syscall");
+    std::string line;
+    std::getline(file, line);
+    return line;
+}
+
+// A reader that finds another one copying sleeps on the lock word itself, with no timeout, and
+// the holder's release wakes it: no fixed sleep and no polling, whatever the machine's load.
+TEST(RingThreads, AReaderBehindAnotherSleepsOnTheLockUntilItIsGivenBack) {
     LivePort live;
     ASSERT_EQ(live->SetPHHandle(live.port.get(), nullptr, "COM1"), 0);
     FakeJni jni;
     jbyteArray bytes = jni.NewByteArray(std::vector<uint8_t>(64));
     jintArray count = jni.NewIntArray({0});
     uint8_t block[16] = {};
-    std::vector<Clock::duration> waits;
-    for (int round = 0; round < 21; ++round) {
-        callbackRead(DCX_EVENT_DATA_RECEIVED, 0, nullptr, 16, block, live.port.get());
-        live->SetLock();  // the other reader, in the middle of its copy
-        Clock::time_point done;
-        std::thread reader([&] {
-            EXPECT_EQ(PH_JNI(Read)(jni.env(), nullptr, live.handle(), bytes, 64, count), 0);
-            done = Clock::now();
-        });
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-        const Clock::time_point released = Clock::now();
-        live->Unlock();
-        reader.join();
-        waits.push_back(done - released);
+    callbackRead(DCX_EVENT_DATA_RECEIVED, 0, nullptr, 16, block, live.port.get());
+    live->SetLock();  // the other reader, in the middle of its copy
+    std::atomic<pid_t> tid{0};
+    std::atomic<bool> done{false};
+    std::thread reader([&] {
+        tid = gettid();
+        EXPECT_EQ(PH_JNI(Read)(jni.env(), nullptr, live.handle(), bytes, 64, count), 0);
+        done = true;
+    });
+    const auto lockWord =
+        reinterpret_cast<uintptr_t>(VarnelPHJNITestAccess::LockAddress(*live.port));
+    std::ostringstream futexWait;  // futex(lock word, FUTEX_WAIT_PRIVATE, 2, no timeout)
+    futexWait << SYS_futex << " 0x" << std::hex << lockWord << " 0x" << FUTEX_WAIT_PRIVATE
+              << " 0x2 0x0 ";
+    std::string seen;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (std::chrono::steady_clock::now() < deadline) {
+        seen = tid != 0 ? BlockedIn(tid) : "";
+        if (seen.starts_with(futexWait.str())) break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
-    std::sort(waits.begin(), waits.end());
-    EXPECT_LT(waits[waits.size() / 2], std::chrono::milliseconds(1))
-        << "median wait after the lock was given back: "
-        << std::chrono::duration_cast<std::chrono::microseconds>(waits[waits.size() / 2]).count()
-        << " us";
+    EXPECT_TRUE(seen.starts_with(futexWait.str())) << "blocked in: " << seen;
+    live->Unlock();
+    const auto woken = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (!done && std::chrono::steady_clock::now() < woken) std::this_thread::yield();
+    EXPECT_TRUE(done) << "the release did not wake the waiting reader";
+    if (!done) WakeByAddressSingle(VarnelPHJNITestAccess::LockAddress(*live.port));
+    reader.join();
+    EXPECT_EQ(jni.Ints(count)[0], 16);
 }
 
 }  // namespace

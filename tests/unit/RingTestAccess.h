@@ -7,6 +7,7 @@ class VarnelPHJNITestAccess {
   public:
     // 2 while a consumer sleeps waiting for the buffer lock.
     static uint32_t LockWord(const VarnelPHJNI& port) { return port.m_nLock.load(); }
+    static std::atomic<uint32_t>* LockAddress(VarnelPHJNI& port) { return &port.m_nLock; }
     static void PlaceIndices(VarnelPHJNI& port, int32_t read, int32_t write) {
         port.m_nReadPos = read;
         port.m_nWritePos = write;

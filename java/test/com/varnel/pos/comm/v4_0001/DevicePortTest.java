@@ -87,7 +87,7 @@ class DevicePortTest {
             long start = System.nanoTime();
             TimeoutException e = assertThrows(TimeoutException.class, () -> port.readFully(back, Duration.ofMillis(100)));
             long ms = (System.nanoTime() - start) / 1_000_000;
-            assertTrue(ms >= 100 && ms < 1000, ms + " ms");
+            assertTrue(ms >= 100 && ms < 5000, ms + " ms");  // generous: CI machines are loaded
             assertEquals(List.of("3 of 5 bytes arrived in PT0.1S", "789"), List.of(e.getMessage(), new String(back, 0, 3, UTF_8)));
         }
     }
