@@ -12,7 +12,6 @@ import java.security.DigestInputStream;
 import java.security.MessageDigest;
 import java.security.NoSuchAlgorithmException;
 import java.util.ArrayList;
-import java.util.HexFormat;
 import java.util.List;
 import java.util.Properties;
 
@@ -128,8 +127,13 @@ final class NativeLoader {
     private static String sha256(Path file) throws IOException {
         try (DigestInputStream in = new DigestInputStream(Files.newInputStream(file),
                      MessageDigest.getInstance("SHA-256"))) {
-            in.transferTo(OutputStream.nullOutputStream());
-            return HexFormat.of().formatHex(in.getMessageDigest().digest());
+            byte[] buffer = new byte[8192];
+            while (in.read(buffer) >= 0) {
+                // reading is what feeds the digest
+            }
+            StringBuilder hex = new StringBuilder();
+            for (byte b : in.getMessageDigest().digest()) hex.append(String.format("%02x", b));
+            return hex.toString();
         } catch (NoSuchAlgorithmException e) {
             throw new IllegalStateException(e);  // every JVM provides SHA-256
         }

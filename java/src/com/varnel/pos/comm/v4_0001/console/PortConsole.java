@@ -9,7 +9,8 @@ import java.nio.charset.StandardCharsets;
 import java.time.Duration;
 import java.util.ArrayList;
 import java.util.Arrays;
-import java.util.HexFormat;
+import java.util.Collections;
+import java.util.HashMap;
 import java.util.List;
 import java.util.Locale;
 import java.util.Map;
@@ -38,7 +39,7 @@ public final class PortConsole {
             + "  --root DIR   install root of the port service (<DIR>/varnel_dcx/relayhost/)\n"
             + "  --url URL    service URL (default: the local service)\n"
             + "  --type N     device type to open the port as (default 1)\n";
-    private static final Map<String, String> HELP = Map.of(
+    private static final Map<String, String> HELP = pairs(
             "probe", "probe PORT [--property ID]... [--capability ID]...\n"
                     + "  Opens the port, reads the properties and capabilities named, polls power, closes.\n",
             "send", "send PORT TEXT | send PORT --hex HEX\n  Sends the bytes of TEXT (UTF-8) or of HEX.\n",
@@ -54,6 +55,12 @@ public final class PortConsole {
             "custom", "custom PORT get KEY [number|string|binary]\n"
                     + "custom PORT set KEY [number|string|binary] VALUE\n"
                     + "  Reads or writes a custom value of the port (default kind: string; binary in hex).\n");
+
+    private static Map<String, String> pairs(String... keysAndValues) {
+        Map<String, String> map = new HashMap<>();
+        for (int i = 0; i < keysAndValues.length; i += 2) map.put(keysAndValues[i], keysAndValues[i + 1]);
+        return Collections.unmodifiableMap(map);
+    }
 
     private final PrintStream out;
     private final PrintStream err;
@@ -110,7 +117,7 @@ public final class PortConsole {
         String command = positional.isEmpty() ? null : positional.remove(0);
         if (command == null || command.equals("help")) {
             out.print("Usage: java -jar varnel-porthandler.jar COMMAND PORT [options]\n\nCommands:\n");
-            for (String name : List.of("probe", "send", "listen", "echo", "power", "custom")) {
+            for (String name : Arrays.asList("probe", "send", "listen", "echo", "power", "custom")) {
                 for (String line : HELP.get(name).split("\n")) out.println("  " + line);
             }
             out.print("\n" + COMMON + "\nCOMMAND --help describes one command. Exit status: 0, or the absolute\n"
@@ -133,16 +140,20 @@ public final class PortConsole {
         } catch (PortException e) {
             return failed(e);
         }
-        try (device) {
-            switch (command) {
-                case "send": return send(device, rest);
-                case "listen": return listen(device, rest);
-                case "echo": return echo(device, rest);
-                case "power": return power(device, rest);
-                default: return custom(device, rest);
-            }
+        try (DevicePort opened = device) {
+            return run(command, opened, rest);
         } catch (PortException e) {
             return failed(e);
+        }
+    }
+
+    private int run(String command, DevicePort device, List<String> rest) {
+        switch (command) {
+            case "send": return send(device, rest);
+            case "listen": return listen(device, rest);
+            case "echo": return echo(device, rest);
+            case "power": return power(device, rest);
+            default: return custom(device, rest);
         }
     }
 
@@ -218,7 +229,15 @@ public final class PortConsole {
         return first.exitStatus();
     }
 
-    private record Ask(boolean property, int id) {}
+    private static final class Ask {
+        final boolean property;
+        final int id;
+
+        Ask(boolean property, int id) {
+            this.property = property;
+            this.id = id;
+        }
+    }
 
     private interface LongCall {
         long call();
@@ -241,7 +260,7 @@ public final class PortConsole {
 
     private byte[] bytes(String value) {
         if (!hex) return value.getBytes(StandardCharsets.UTF_8);
-        return HexFormat.of().parseHex(value.replaceAll("[\\s:]", ""));
+        return Hex.parse(value.replaceAll("[\\s:]", ""));
     }
 
     private int send(DevicePort device, List<String> rest) {
@@ -254,7 +273,7 @@ public final class PortConsole {
 
     private int listen(DevicePort device, List<String> rest) {
         expect(rest, 0, 0, "no argument after PORT");
-        if (toSend != null) send(device, List.of(toSend));
+        if (toSend != null) send(device, Arrays.asList(toSend));
         long end = seconds < 0 ? Long.MAX_VALUE : System.nanoTime() + (long) (seconds * 1e9);
         byte[] chunk = new byte[4096];
         long total = 0;
@@ -271,7 +290,7 @@ public final class PortConsole {
                     text.append(chunk[i] >= 0x20 && chunk[i] < 0x7F ? (char) chunk[i] : '.');
                 }
                 out.printf("%08x  %-47s  |%s|%n", total + line,
-                        HexFormat.ofDelimiter(" ").formatHex(chunk, line, line + length), text);
+                        Hex.format(chunk, line, length, " "), text);
             }
             total += n;
         }
@@ -360,8 +379,8 @@ public final class PortConsole {
                 shown = set ? value : device.getString(key);
                 break;
             case "binary":
-                if (set) device.setBinary(key, HexFormat.of().parseHex(value));
-                shown = set ? value : HexFormat.of().formatHex(device.getBinary(key));
+                if (set) device.setBinary(key, Hex.parse(value));
+                shown = set ? value : Hex.format(device.getBinary(key));
                 break;
             default:
                 throw new IllegalArgumentException("unknown kind " + kind);

@@ -206,7 +206,10 @@ public final class DevicePort implements AutoCloseable {
      * @throws IllegalStateException when the port is closed
      */
     public int write(byte[] data, int offset, int length, Duration timeout) {
-        Objects.checkFromIndexSize(offset, length, data.length);
+        if (offset < 0 || length < 0 || offset > data.length - length) {
+            throw new IndexOutOfBoundsException(
+                    "range [" + offset + ", " + offset + " + " + length + ") out of bounds for length " + data.length);
+        }
         int millis = timeoutMillis(timeout);
         // The library sends from the start of the array it is given.
         byte[] bytes = offset == 0 ? data : Arrays.copyOfRange(data, offset, offset + length);
@@ -279,8 +282,7 @@ public final class DevicePort implements AutoCloseable {
                 throw new TimeoutException(got + " of " + data.length + " bytes arrived in " + timeout);
             }
             if (idle < 64) {
-                idle++;
-                Thread.onSpinWait();
+                idle++;  // a short spin first: an echo usually comes back within microseconds
             } else {
                 LockSupport.parkNanos(sleep);
                 sleep = Math.min(sleep * 2, 1_000_000);
