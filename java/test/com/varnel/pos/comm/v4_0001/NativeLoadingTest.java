@@ -10,6 +10,8 @@ import java.util.*;
 import java.util.concurrent.TimeUnit;
 import org.junit.jupiter.api.*;
 import org.junit.jupiter.api.io.TempDir;
+import org.junit.jupiter.params.ParameterizedTest;
+import org.junit.jupiter.params.provider.CsvSource;
 
 /** Child JVMs with only the jar and these classes on their class path, and an empty library path (so
  * that no installed copy can stand in for the jar's). */
@@ -33,13 +35,25 @@ class NativeLoadingTest {
         }
     }
 
-    /** Runs Echo in a child JVM with these options; returns its exit status and output. */
+    /** Runs Echo in a child JVM with these options (native access enabled, so that Java 24+ stays
+     * silent); returns its exit status and output. */
     private String child(String... options) throws Exception {
-        List<String> command = new ArrayList<>(List.of(Paths.get(System.getProperty("java.home"), "bin", "java").toString(),
-            "-Djava.library.path=" + Files.createDirectories(scratch.resolve("empty"))));
+        return echo("--enable-native-access=ALL-UNNAMED", options);
+    }
+
+    private String echo(String nativeAccess, String... options) throws Exception {
+        List<String> command = new ArrayList<>(List.of("-Djava.library.path=" + Files.createDirectories(scratch.resolve("empty"))));
+        if (!nativeAccess.isEmpty()) command.add(nativeAccess);
         command.addAll(List.of(options));
         command.addAll(List.of("-cp", jarOf(PortHandlerIO.class) + File.pathSeparator + jarOf(Echo.class), Echo.class.getName(),
             System.getProperty("varnel.sim.root")));
+        return java(command);
+    }
+
+    /** Runs this JVM's java with these arguments; returns its exit status and output. */
+    private String java(List<String> arguments) throws Exception {
+        List<String> command = new ArrayList<>(List.of(Paths.get(System.getProperty("java.home"), "bin", "java").toString()));
+        command.addAll(arguments);
         Process process = new ProcessBuilder(command).redirectErrorStream(true).redirectOutput(scratch.resolve("out").toFile()).start();
         assertTrue(process.waitFor(60, TimeUnit.SECONDS), "child JVM still running after 60 s");
         return "exit " + process.exitValue() + "\n" + Files.readString(scratch.resolve("out"));
@@ -64,7 +78,8 @@ class NativeLoadingTest {
     void unusableTemporaryDirectoryFallsBackToTheExtractDirectoryMadeOwnerOnly() throws Exception {
         Path file = Files.createFile(scratch.resolve("file")), cache = scratch.resolve("cache/varnel");
         String output = child("-Djava.io.tmpdir=" + file, "-D" + NativeLoader.EXTRACT_DIR_PROPERTY + "=" + cache);
-        assertTrue(output.startsWith("exit 0\nloaded " + cache + "/libVarnelPHJNI-"), output);
+        // Java 25 first warns that the temporary directory does not exist.
+        assertTrue(output.matches("(?s)exit 0\n(WARNING: java.io.tmpdir[^\n]*\n)?loaded " + cache + "/libVarnelPHJNI-.*"), output);
         assertEquals("rwx------", PosixFilePermissions.toString(Files.getPosixFilePermissions(cache)));
     }
 
@@ -80,5 +95,25 @@ class NativeLoadingTest {
                  "\n  copy in the jar extracted to " + file.resolve("under-a-file") + ": java.nio.file."}) {
             assertTrue(output.contains(place), "missing \"" + place + "\" in\n" + output);
         }
+    }
+
+    /** From Java 24 loading a library from the class path warns unless native access is enabled;
+     * the jar's manifest enables it for java -jar. */
+    @ParameterizedTest
+    @CsvSource({"false, '', true", "false, --enable-native-access=ALL-UNNAMED, false", "true, '', false"})
+    void restrictedMethodWarningOnlyOnTheClassPathWithoutTheFlag(boolean asJar, String flag, boolean warnsFrom24) throws Exception {
+        String tmp = "-Djava.io.tmpdir=" + Files.createDirectories(scratch.resolve("tmp"));
+        String output = asJar ? java(List.of(tmp, "-jar", jarOf(PortHandlerIO.class).toString(), "probe", "COM1", "--root",
+                                    System.getProperty("varnel.sim.root")))
+                              : echo(flag, tmp);
+        assertTrue(output.startsWith("exit 0\n"), output);
+        assertEquals(warnsFrom24 && Runtime.version().feature() >= 24, output.contains("WARNING: A restricted method"), output);
+    }
+
+    @Test
+    void jarIsTheSameModuleWhateverItsFileName() throws Exception {
+        Path renamed = Files.copy(jarOf(PortHandlerIO.class), scratch.resolve("any-name-1.0.jar"));
+        String output = java(List.of("--module-path", renamed.toString(), "--describe-module", "com.varnel.pos.comm.v4_0001"));
+        assertTrue(output.startsWith("exit 0\ncom.varnel.pos.comm.v4_0001@"), output);
     }
 }
