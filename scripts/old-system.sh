@@ -25,6 +25,10 @@ for file in java/varnel-porthandler.jar java/varnel-oldsystem-check.jar libVarne
     [ -f "$build/$file" ] || fail "$build/$file is missing: build first"
 done
 
+unmount() {
+    if mountpoint -q "$root/proc"; then umount "$root/proc"; fi
+}
+
 # The stamp is written last and names the packages, so an interrupted or older root is rebuilt.
 build_root() {
     if [ -f "$stamp" ] && [ "$(cat "$stamp")" = "$packages" ]; then
@@ -35,6 +39,7 @@ build_root() {
         fail "cannot reach Debian's registry ($mirror): no Debian 11 root, no old-system run"
     echo "Debian 11 root: building $root with debootstrap (once; later runs reuse it)"
     started=$(date +%s)
+    unmount
     rm -rf "$root" "$root.partial"
     mkdir -p "$(dirname "$root")"
     if ! debootstrap --variant=minbase --include="$packages" bullseye "$root.partial" "$mirror" \
@@ -57,11 +62,8 @@ stage_build() {
     ln -s usr/share/varnel-porthandler/simulator-root "$root/opt/varnel/sim-root"
 }
 
-unmount() {
-    if mountpoint -q "$root/proc"; then umount "$root/proc"; fi
-}
-
 run_checks() {
+    unmount  # left by a run that was killed
     mount -t proc proc "$root/proc"
     trap unmount EXIT
     trap 'exit 130' INT TERM

@@ -1,7 +1,8 @@
 # Sourced by the build scripts: makes sure the Debian packages the build needs are installed
-# (dpkg-dev: dpkg-shlibdeps, which fills in the Depends of the .deb packages).
+# (dpkg-dev: dpkg-shlibdeps, which fills in the Depends of the .deb packages; debootstrap and
+# wget: the Debian 11 root of scripts/old-system.sh).
 # As root it installs what is missing; otherwise it stops with the exact apt-get line.
-VARNEL_PACKAGES="cmake ninja-build g++ dpkg-dev libgtest-dev libgmock-dev libbenchmark-dev openjdk-17-jdk-headless junit5 clang-14 libclang-rt-14-dev"
+VARNEL_PACKAGES="cmake ninja-build g++ dpkg-dev libgtest-dev libgmock-dev libbenchmark-dev openjdk-17-jdk-headless junit5 clang-14 libclang-rt-14-dev debootstrap wget"
 # Optional, for scripts/bench.sh only: without it the comparison with Boost's queue is skipped.
 VARNEL_BENCH_PACKAGES="libboost-dev"
 

@@ -1,9 +1,10 @@
 #!/bin/sh
 # Builds everything and runs every test: the normal build (C++ unit and concurrency tests, the
-# exported-symbol and test-proportion checks, JUnit in a real JVM with -Xcheck:jni, a short
-# soak), then the C++ tests and the soak again under AddressSanitizer + UndefinedBehaviorSanitizer
-# (LeakSanitizer included), then the concurrency tests and the soak under ThreadSanitizer, each
-# sanitizer in a build directory of its own, and last each fuzz target for a bounded time.
+# exported-symbol, glibc-floor and test-proportion checks, JUnit in a real JVM with -Xcheck:jni,
+# a short soak) and that build on Debian 11 in a chroot (Java 11 and 17), then the C++ tests and
+# the soak again under AddressSanitizer + UndefinedBehaviorSanitizer (LeakSanitizer included),
+# then the concurrency tests and the soak under ThreadSanitizer, each sanitizer in a build
+# directory of its own, and last each fuzz target for a bounded time.
 set -eu
 cd "$(dirname "$0")/.."
 . scripts/prerequisites.sh
@@ -15,6 +16,9 @@ echo "== normal build"
 cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build -j "$jobs"
 ctest --test-dir build --output-on-failure -j "$jobs"
+
+echo "== the normal build on Debian 11 (glibc 2.31), Java 11 and 17"
+scripts/old-system.sh build
 
 echo "== AddressSanitizer + UndefinedBehaviorSanitizer"
 cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DVARNEL_SANITIZE=address \
