@@ -30,7 +30,7 @@ find_file(VARNEL_REAL_libpthread libpthread.so.0 PATHS /lib/${CMAKE_LIBRARY_ARCH
           NO_DEFAULT_PATH REQUIRED)
 
 # Local stand-ins for what the static C++ runtime uses of glibc newer than the floor.
-add_library(varnel_glibc_compat OBJECT ${CMAKE_SOURCE_DIR}/src/platform/GlibcCompat.c)
+add_library(varnel_glibc_compat OBJECT EXCLUDE_FROM_ALL ${CMAKE_SOURCE_DIR}/src/platform/GlibcCompat.c)
 target_compile_options(varnel_glibc_compat PRIVATE -fvisibility=hidden)
 
 # Links a shared library of ours to the floor; the sanitizer and fuzz builds keep the usual runtime.

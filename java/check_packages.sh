@@ -30,5 +30,10 @@ run() {
     *) echo "check_packages: expected the library from $2" >&2; exit 1 ;;
     esac
 }
+# The installed jar's file name carries the version; its module name does not.
+for jar in "$usr"/share/java/varnel-porthandler-[0-9]*.jar; do
+    "$java" --module-path "$jar" --describe-module com.varnel.pos.comm.v4_0001 >"$work/module"
+    head -n 1 "$work/module"
+done
 run "$usr/$jni_dir" java.library.path
 run "$work/empty" "$work/tmp/"

@@ -1,9 +1,10 @@
 #!/bin/sh
 # Runs this build on an older system: a Debian 11 root (glibc 2.31) with Java 11 and 17, built
 # once with debootstrap and kept outside the clone, gets the jar, the library and a copy of the
-# simulator's install root; chrooted, the old-system program (only the jar on its class path) and
-# the port console's probe and echo run on both Javas. Needs root. Fails, saying so, when the
-# Debian 11 root cannot be built (no route to Debian's registry, for one): it never skips.
+# simulator's install root; chrooted, the demo (only its jar and ours on the class path: echo,
+# custom value, power poll) and the port console's probe and echo run on both Javas. Needs root.
+# Fails, saying so, when the Debian 11 root cannot be built (no route to Debian's registry, for
+# one): it never skips.
 # Usage: old-system.sh [build dir]       VARNEL_OLD_ROOT moves the cached root.
 set -eu
 cd "$(dirname "$0")/.."
@@ -21,7 +22,7 @@ fail() {
 
 [ "$(id -u)" = 0 ] || fail "debootstrap and chroot need root"
 command -v debootstrap >/dev/null || fail "debootstrap is missing (scripts/prerequisites.sh installs it)"
-for file in java/varnel-porthandler.jar java/varnel-oldsystem-check.jar libVarnelPHJNI.so; do
+for file in java/varnel-porthandler.jar java/varnel-porthandler-demo.jar libVarnelPHJNI.so; do
     [ -f "$build/$file" ] || fail "$build/$file is missing: build first"
 done
 
@@ -55,7 +56,8 @@ build_root() {
 stage_build() {
     rm -rf "$root/opt/varnel"
     mkdir -p "$root/opt/varnel/lib"
-    cp "$build/java/varnel-porthandler.jar" "$build/java/varnel-oldsystem-check.jar" "$root/opt/varnel/"
+    cp "$build/java/varnel-porthandler.jar" "$build/java/varnel-porthandler-demo.jar" \
+        "$root/opt/varnel/"
     cp "$build/libVarnelPHJNI.so" "$root/opt/varnel/lib/"
     # The simulator's root as its package lays it out: libvarnelsim.so beside the two libraries.
     cmake --install "$build" --component simulator --prefix "$root/opt/varnel/usr" >/dev/null
@@ -70,12 +72,12 @@ run_checks() {
     for java in $javas; do
         echo "== $(chroot "$root" "$java" -version 2>&1 | head -n 1)"
         chroot "$root" /usr/bin/env LC_ALL=C.UTF-8 "$java" -Djava.library.path=/opt/varnel/lib \
-            -cp /opt/varnel/varnel-porthandler.jar:/opt/varnel/varnel-oldsystem-check.jar \
-            com.varnel.pos.oldsystem.OldSystemCheck /opt/varnel/sim-root
+            -cp /opt/varnel/varnel-porthandler.jar:/opt/varnel/varnel-porthandler-demo.jar \
+            com.varnel.pos.demo.PortHandlerDemo /opt/varnel/sim-root
         # The console as a user runs it: the jar alone, with the library it carries.
         console="$java -jar /opt/varnel/varnel-porthandler.jar"
         chroot "$root" $console probe KOVLAN-OLD --root /opt/varnel/sim-root --property 4 --capability 7
-        chroot "$root" $console echo COM1 --root /opt/varnel/sim-root --count 5000 --size 64
+        chroot "$root" $console echo COM1 --root /opt/varnel/sim-root --count 20000 --size 64
     done
     echo "glibc in the root: $(chroot "$root" /usr/bin/ldd --version | head -n 1)"
 }

@@ -35,25 +35,19 @@ class NativeLoadingTest {
         }
     }
 
-    /** Runs Echo in a child JVM with these options (native access enabled, so that Java 24+ stays
-     * silent); returns its exit status and output. */
-    private String child(String... options) throws Exception {
-        return echo("--enable-native-access=ALL-UNNAMED", options);
-    }
+    private static final String JAVA = Paths.get(System.getProperty("java.home"), "bin", "java").toString();
 
-    private String echo(String nativeAccess, String... options) throws Exception {
-        List<String> command = new ArrayList<>(List.of("-Djava.library.path=" + Files.createDirectories(scratch.resolve("empty"))));
-        if (!nativeAccess.isEmpty()) command.add(nativeAccess);
+    /** Echo's exit status and output in a child JVM with these options and native access (no warning). */
+    private String child(String... options) throws Exception {
+        List<String> command = new ArrayList<>(List.of(JAVA, "-Djava.library.path=" + Files.createDirectories(scratch.resolve("empty")),
+            "--enable-native-access=ALL-UNNAMED"));
         command.addAll(List.of(options));
         command.addAll(List.of("-cp", jarOf(PortHandlerIO.class) + File.pathSeparator + jarOf(Echo.class), Echo.class.getName(),
             System.getProperty("varnel.sim.root")));
-        return java(command);
+        return run(command.toArray(new String[0]));
     }
 
-    /** Runs this JVM's java with these arguments; returns its exit status and output. */
-    private String java(List<String> arguments) throws Exception {
-        List<String> command = new ArrayList<>(List.of(Paths.get(System.getProperty("java.home"), "bin", "java").toString()));
-        command.addAll(arguments);
+    private String run(String... command) throws Exception {
         Process process = new ProcessBuilder(command).redirectErrorStream(true).redirectOutput(scratch.resolve("out").toFile()).start();
         assertTrue(process.waitFor(60, TimeUnit.SECONDS), "child JVM still running after 60 s");
         return "exit " + process.exitValue() + "\n" + Files.readString(scratch.resolve("out"));
@@ -97,23 +91,15 @@ class NativeLoadingTest {
         }
     }
 
-    /** From Java 24 loading a library from the class path warns unless native access is enabled;
-     * the jar's manifest enables it for java -jar. */
+    /** Java 24+ warns when a class-path program loads a library without native access enabled; the
+     * jar's manifest enables it for java -jar. */
     @ParameterizedTest
-    @CsvSource({"false, '', true", "false, --enable-native-access=ALL-UNNAMED, false", "true, '', false"})
-    void restrictedMethodWarningOnlyOnTheClassPathWithoutTheFlag(boolean asJar, String flag, boolean warnsFrom24) throws Exception {
-        String tmp = "-Djava.io.tmpdir=" + Files.createDirectories(scratch.resolve("tmp"));
-        String output = asJar ? java(List.of(tmp, "-jar", jarOf(PortHandlerIO.class).toString(), "probe", "COM1", "--root",
-                                    System.getProperty("varnel.sim.root")))
-                              : echo(flag, tmp);
+    @CsvSource({"-cp JAR com.varnel.pos.comm.v4_0001.console.PortConsole, true", "-jar JAR, false",
+                "--enable-native-access=ALL-UNNAMED -cp JAR com.varnel.pos.comm.v4_0001.console.PortConsole, false"})
+    void restrictedMethodWarningOnlyOnTheClassPathWithoutTheFlag(String launch, boolean warnsFrom24) throws Exception {
+        String output = run((JAVA + " -Djava.io.tmpdir=" + Files.createDirectories(scratch.resolve("tmp")) + " "
+            + launch.replace("JAR", jarOf(PortHandlerIO.class).toString()) + " probe COM1 --root " + System.getProperty("varnel.sim.root")).split(" "));
         assertTrue(output.startsWith("exit 0\n"), output);
         assertEquals(warnsFrom24 && Runtime.version().feature() >= 24, output.contains("WARNING: A restricted method"), output);
-    }
-
-    @Test
-    void jarIsTheSameModuleWhateverItsFileName() throws Exception {
-        Path renamed = Files.copy(jarOf(PortHandlerIO.class), scratch.resolve("any-name-1.0.jar"));
-        String output = java(List.of("--module-path", renamed.toString(), "--describe-module", "com.varnel.pos.comm.v4_0001"));
-        assertTrue(output.startsWith("exit 0\ncom.varnel.pos.comm.v4_0001@"), output);
     }
 }
