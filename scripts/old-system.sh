@@ -69,6 +69,12 @@ run_checks() {
     mount -t proc proc "$root/proc"
     trap unmount EXIT
     trap 'exit 130' INT TERM
+    # The loaders would fall back to the jar's copy of the bridge; ldd tells of each file itself.
+    for library in /opt/varnel/lib/libVarnelPHJNI.so /opt/varnel/sim-root/varnel_dcx/relayhost/*.so; do
+        if chroot "$root" ldd "$library" 2>&1 | grep "not found"; then
+            fail "$library does not load on Debian 11"
+        fi
+    done
     for java in $javas; do
         echo "== $(chroot "$root" "$java" -version 2>&1 | head -n 1)"
         chroot "$root" /usr/bin/env LC_ALL=C.UTF-8 "$java" -Djava.library.path=/opt/varnel/lib \
