@@ -260,8 +260,8 @@ std::string replayLine(State& s, const Words& w) {
     size_t at = 4;
     int64_t sends = 0, wait = 0, kind = 0, code = 0;
     std::string error = keyed(w, at, "after-sends", 0, kMaxU32, sends);
-    if (error.empty())
-        error = keyed(w, at, "wait-us", 0, std::numeric_limits<int64_t>::max(), wait);
+    // No longer than the longest delay, so that the due time cannot overflow.
+    if (error.empty()) error = keyed(w, at, "wait-us", 0, kMaxU32 * 1000, wait);
     if (error.empty()) error = keyed(w, at, "kind", 0, kMaxU32, kind);
     if (error.empty()) error = keyed(w, at, "event", 0, kMaxU32, code);
     if (!error.empty()) return error;
