@@ -17,23 +17,31 @@ namespace {
 
 namespace fs = std::filesystem;
 
-class RecordReplay : public NativePortTest {
-  protected:
-    // A private root holding the stand-in's two libraries, so its configuration is this test's.
-    void SetUp() override {
-        NativePortTest::SetUp();
+// A private root holding the stand-in's two libraries, so its configuration is this test's.
+// One per process: a library is loaded once, and reads its configuration where it was first
+// found.
+struct PrivateRoot {
+    PrivateRoot() {
         char pattern[] = "/tmp/vrec-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        dir_ = pattern;
-        fs::create_directories(dir_ / "varnel_dcx/relayhost");
+        EXPECT_NE(mkdtemp(pattern), nullptr);
+        dir = pattern;
+        fs::create_directories(dir / "varnel_dcx/relayhost");
         for (const char* library : {"libdcxif.so", "libportconfig.so"}) {
             fs::create_symlink(fs::path(VSIM_RECORD_ROOT) / "varnel_dcx/relayhost" / library,
-                               dir_ / "varnel_dcx/relayhost" / library);
+                               dir / "varnel_dcx/relayhost" / library);
         }
     }
-    void TearDown() override {
-        NativePortTest::TearDown();
-        fs::remove_all(dir_);
+    ~PrivateRoot() { fs::remove_all(dir); }
+    fs::path dir;
+};
+
+class RecordReplay : public NativePortTest {
+  protected:
+    void SetUp() override {
+        NativePortTest::SetUp();
+        static PrivateRoot root;
+        dir_ = root.dir;
+        for (const char* recording : {"first.rec", "second.rec"}) fs::remove(dir_ / recording);
     }
 
     // Plays the session against the simulator running the scenario, through the stand-in, and
@@ -105,7 +113,7 @@ TEST_F(RecordReplay, ReplayedRecordingDeliversTheSameBytesInTheSameBlocks) {
     EXPECT_EQ(first.size(), 7u);  // three blocks of the status, two acks, the paper, the echo
     EXPECT_EQ(Deliveries("second.rec"), first);
     EXPECT_NE(Text("first.rec")
-                  .find("DCX_Send(P1, 0, 0, 100, 7) = 0x00000000 sent 7 data "
+                  .find(", 0, 0, 100, 7) = 0x00000000 sent 7 data "
                         "73:74:61:74:75:73:3F"),
               std::string::npos);
 }
