@@ -1,7 +1,8 @@
 # Installation laid out as Debian's Java policy has it, and the .deb packages built from it:
 #   varnel-porthandler: the JNI library in lib/<multiarch>/jni, the jar in share/java (versioned,
 #     with an unversioned symlink);
-#   varnel-porthandler-simulator: the simulator's libraries as an install root for SetDCXPath.
+#   varnel-porthandler-simulator: the simulator's libraries as an install root for SetDCXPath,
+#     and the recording stand-in's as another.
 include(GNUInstallDirs)
 if(CMAKE_LIBRARY_ARCHITECTURE)
   set(VARNEL_JNI_DIR lib/${CMAKE_LIBRARY_ARCHITECTURE}/jni)
@@ -27,6 +28,11 @@ set_target_properties(vsim_dcxif vsim_portconfig PROPERTIES INSTALL_RPATH "$ORIG
 install(TARGETS varnelsim vsim_dcxif vsim_portconfig
         LIBRARY DESTINATION
           ${CMAKE_INSTALL_DATADIR}/varnel-porthandler/simulator-root/varnel_dcx/relayhost
+        COMPONENT simulator)
+# The recording stand-in, to be copied into a root of one's own beside its vsim-record.conf.
+install(TARGETS vrec_dcxif vrec_portconfig
+        LIBRARY DESTINATION
+          ${CMAKE_INSTALL_DATADIR}/varnel-porthandler/record-root/varnel_dcx/relayhost
         COMPONENT simulator)
 
 set(CPACK_GENERATOR DEB)

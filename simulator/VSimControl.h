@@ -30,8 +30,9 @@
 // DCX_Send(handle, 0, 0, arg1, arg2, bytes, &sent): arg2 (the bridge's first Java int) is the
 // byte count, arg1 (its second Java int) a timeout in milliseconds that the loopback ignores.
 // Exactly arg2 bytes are read. A count negative as int32_t gives 0x80000003 and sent 0.
-// Otherwise sent = count and, with loopback on, the bytes come back to the same connection's
-// kind 0 callback as event 0x10000000 (count 0, values null) from the delivery thread.
+// Otherwise sent = count and the device script answers the bytes (below); without one, with
+// loopback on, they come back to the same connection's kind 0 callback as event 0x10000000
+// (count 0, values null) from the delivery thread.
 //
 // Other behaviour the tests rely on:
 // - Every DCX_ call is logged, then consults the result program; a programmed nonzero result is
@@ -69,6 +70,37 @@
 // The power and lock-lost directives fire once property 4 of the device has been read n times
 // through DCX_GetProperty since the scenario was applied: VSim_ReportPower(port, type, reading), or
 // VSim_ReportLock(port, type, 0, 1).
+//
+// Device scripts (docs/SIMULATOR-SCRIPTS.md has the details and an example of each). TYPE is a
+// device type or * (any); BYTES hex bytes separated by blanks or colons ("1B 76", "1b:76") or a
+// double-quoted string with \r \n \t \\ \" \xNN escapes, or several of these; in a pattern,
+// ?? is any byte. A '#' inside a string does not start a comment.
+//   rule <port> <TYPE> exact|prefix|pattern BYTES [once] reply BYTES [delay <ms>] [split <n>]
+//   rule <port> <TYPE> exact|prefix|pattern BYTES [once] power <reading>
+//   rule <port> <TYPE> exact|prefix|pattern BYTES [once] lock-lost
+//   unsolicited <port> <TYPE> every <ms> BYTES
+//   unsolicited <port> <TYPE> after-sends <n> BYTES
+//   unmatched <port> <TYPE> echo|drop|reply BYTES
+//   replay <port> <type> <connection> after-sends <n> wait-us <us> kind <k> event <code>
+//          [values <v> ...] [bytes BYTES]
+// Each block sent is checked against the rules in file order; the first match fires (a once rule
+// then is spent). exact: the block equals BYTES; prefix: it starts with them; pattern: same
+// length, ?? matching anything. reply delivers data delay ms after the send, in n blocks of
+// near-equal size (longer first); power sets property 4 and reports it, lock-lost reports a lost
+// lock, both to the kind 2 callbacks of every connection to the device. Unsolicited data comes
+// every ms from the kind 0 registration until it goes, or once on each connection after its nth
+// send. A block no rule matches follows the last unmatched line covering the connection (echo
+// by default, drop with loopback off). replay lines are what the recording stand-in writes: an
+// event for the nth connection to the device since the scenario was applied, wait-us after its
+// nth send (n = 0: after the registration of that kind). Sends are counted per connection, failed
+// ones not. Deliveries to one connection never overtake one another, so one script and one
+// sequence of sends give the same deliveries every run; only periodic data depends on the clock.
+//
+// Recording stand-in: build/simulator/record-root holds a libdcxif.so and a libportconfig.so
+// that forward to the libraries under the root named by "target <root>" in vsim-record.conf
+// beside them, and append every call (as a '#' comment with its time and result) and every event
+// (as a replay line) to the file named by "output <file>": a recording is a scenario that
+// replays the session. It links nothing of the simulator.
 #pragma once
 
 #include <stddef.h>
@@ -152,17 +184,23 @@ void VSim_ReportLock(const char* portName, uint32_t deviceType, uint32_t value, 
 // unknown or closed are not queued.
 void VSim_InjectEvent(void* handle, uint32_t kind, uint32_t event, uint32_t count,
                       const uint32_t* values, const uint8_t* bytes, uint32_t length);
-// Waits until every queued event has been delivered; returns 0 on time-out, else 1.
+// Waits until every queued event has been delivered, periodic script data aside (it never ends);
+// delayed ones are waited for. Returns 0 on time-out, else 1.
 // (Called from a callback, it returns 0 at once: the delivery thread cannot wait for itself.)
 int VSim_WaitIdle(uint32_t timeoutMs);
 
-// Loopback: data sent on a connection comes back to it as received data (on by default).
+// Loopback: data sent on a connection that no script rule or unmatched line answers comes back
+// to it as received data (on by default).
 void VSim_SetLoopback(int enabled);
 
 // Applies a scenario text, in the format of the scenario file, as DCX_Initialize would apply the
 // file (clearing the same settings first); the file's bookkeeping is left alone. Returns 0, or
 // the 1-based number of the first line not understood; such lines are skipped.
 int VSim_ApplyScenarioText(const char* text);
+// Why the last scenario applied (text or file) was refused: "line 3: split needs a number from
+// 1 to 4294967295", of its first bad line. Copies it 0-terminated, cut to capacity; returns its
+// full length, 0 when every line was understood.
+int VSim_ScenarioError(char* buffer, size_t capacity);
 // Scenario files are read at DCX_Initialize while on: on at process start, off after VSim_Reset.
 void VSim_SetScenarioFiles(int enabled);
 
