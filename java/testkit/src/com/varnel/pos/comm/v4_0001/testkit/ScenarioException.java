@@ -4,7 +4,9 @@ package com.varnel.pos.comm.v4_0001.testkit;
 public final class ScenarioException extends IllegalArgumentException {
     private static final long serialVersionUID = 1L;
 
+    /** The first line not understood, from 1; 0 when unknown. */
     private final int line;
+    /** The simulator's reason, without the line number. */
     private final String reason;
 
     ScenarioException(String error) {
