@@ -39,6 +39,8 @@ void VSim_Reset(void) {
     s.portCapabilities.clear();
     s.customValues.clear();
     s.triggers.clear();
+    clearScript(s);
+    s.scenarioError.clear();
     s.appliedScenarioFile.reset();
     s.scenarioFiles = false;
     s.results.clear();
@@ -251,6 +253,17 @@ int VSim_ApplyScenarioText(const char* text) {
     State& s = state();
     std::lock_guard lock(s.mutex);
     return applyScenario(s, text != nullptr ? text : "");
+}
+
+int VSim_ScenarioError(char* buffer, size_t capacity) {
+    State& s = state();
+    std::lock_guard lock(s.mutex);
+    if (buffer != nullptr && capacity > 0) {
+        const size_t copied = std::min(s.scenarioError.size(), capacity - 1);
+        std::memcpy(buffer, s.scenarioError.data(), copied);
+        buffer[copied] = '\0';
+    }
+    return static_cast<int>(s.scenarioError.size());
 }
 
 }  // extern "C"

@@ -1,5 +1,7 @@
 // The delivery thread: the simulator's only caller of registered callbacks. One thread calling
 // one callback at a time is what keeps a connection's receive events from ever overlapping.
+// Events wait in the queue in the order they are due; equal times keep the order they came in.
+#include <algorithm>
 #include <chrono>
 
 #include "SimState.h"
@@ -20,18 +22,29 @@ uint8_t* bytesOf(Event& event) {
     return event.bytes.empty() ? &none : event.bytes.data();
 }
 
+// Periodic data never runs out, so it does not keep the simulator busy.
+bool onlyPeriodicQueued(const State& s) {
+    return std::all_of(s.queue.begin(), s.queue.end(),
+                       [](const Event& e) { return e.period.count() > 0; });
+}
+
 void deliveryLoop() {
     State& s = state();
     std::unique_lock lock(s.mutex);
     for (;;) {
         s.work.wait(lock, [&] { return !s.queue.empty(); });
+        if (const Clock::time_point due = s.queue.front().due; due > Clock::now()) {
+            // An earlier event may be queued meanwhile: look again after any wake-up.
+            s.work.wait_until(lock, due);
+            continue;
+        }
         Event event = std::move(s.queue.front());
         s.queue.pop_front();
         // The target is alive: VSim_Reset empties the queue before it drops any connection.
         const auto& callbacks = event.target->callbacks;
         auto registered = callbacks.find(event.kind);
         if (registered == callbacks.end()) {
-            if (s.queue.empty()) s.progress.notify_all();
+            if (onlyPeriodicQueued(s)) s.progress.notify_all();
             continue;
         }
         const Registration call = registered->second;
@@ -42,6 +55,12 @@ void deliveryLoop() {
                       call.context);
         lock.lock();
         s.inFlight.reset();
+        // Periodic data goes on while its callback stays registered; VSim_Reset cannot drop the
+        // connection before this, since it waits for the call in flight under the same lock.
+        if (event.period.count() > 0 && event.target->callbacks.count(event.kind) != 0) {
+            event.due += event.period;
+            enqueue(s, std::move(event));
+        }
         s.progress.notify_all();
     }
 }
@@ -60,7 +79,11 @@ void enqueue(State& s, Event event) {
         // Detached and never joined: it lives as long as the process, like a service's thread.
         thread.detach();
     }
-    s.queue.push_back(std::move(event));
+    if (event.due == Clock::time_point{}) event.due = Clock::now();
+    auto later =
+        std::upper_bound(s.queue.begin(), s.queue.end(), event.due,
+                         [](Clock::time_point due, const Event& e) { return due < e.due; });
+    s.queue.insert(later, std::move(event));
     s.work.notify_one();
 }
 
@@ -80,7 +103,7 @@ void awaitCallbacks(State& s, std::unique_lock<std::mutex>& lock, const Connecti
 bool awaitIdle(State& s, std::unique_lock<std::mutex>& lock, uint32_t timeoutMs) {
     if (onDeliveryThread(s)) return false;
     return s.progress.wait_for(lock, std::chrono::milliseconds(timeoutMs),
-                               [&] { return s.queue.empty() && !s.inFlight; });
+                               [&] { return onlyPeriodicQueued(s) && !s.inFlight; });
 }
 
 }  // namespace vsim

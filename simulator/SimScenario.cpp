@@ -22,6 +22,8 @@
 //                                          VSim_SetLogEnabled); not undone by a later text
 //
 // Reads are counted per device from when the scenario is applied; n = 0 fires at once.
+// The device-script directives (rule, unsolicited, unmatched, replay) are SimScript.cpp's; a
+// double-quoted string in them is one word and may hold blanks and '#'.
 #include <charconv>
 #include <limits>
 
@@ -57,20 +59,6 @@ constexpr std::string_view kFunctions[] = {
     "DCX_GetPortCapabilityValue",
 };
 
-std::vector<std::string_view> words(std::string_view line) {
-    std::vector<std::string_view> result;
-    size_t at = 0;
-    while (at < line.size()) {
-        const size_t begin = line.find_first_not_of(" \t\r", at);
-        if (begin == std::string_view::npos) break;
-        size_t end = line.find_first_of(" \t\r", begin);
-        if (end == std::string_view::npos) end = line.size();
-        result.push_back(line.substr(begin, end - begin));
-        at = end;
-    }
-    return result;
-}
-
 // A whole word as a number in [minimum, maximum]; "-0x10" is accepted like "-16".
 std::optional<int64_t> number(std::string_view word, int64_t minimum, int64_t maximum) {
     bool negative = false;
@@ -93,6 +81,7 @@ std::optional<int64_t> number(std::string_view word, int64_t minimum, int64_t ma
         return value;
     }
     if (magnitude > static_cast<uint64_t>(maximum)) return {};
+    if (static_cast<int64_t>(magnitude) < minimum) return {};
     return static_cast<int64_t>(magnitude);
 }
 
@@ -167,7 +156,29 @@ bool apply(State& s, const std::vector<std::string_view>& w) {
     return false;
 }
 
+// Why a line of a directive that applies nothing was refused: what the directive looks like.
+std::string usage(std::string_view directive) {
+    static constexpr std::pair<std::string_view, std::string_view> kUsages[] = {
+        {"result", "result <DCX_function> <code> [<nth>]"},
+        {"property", "property <port> <deviceType> <id> <value>"},
+        {"capability", "capability <port> <deviceType> <id> <value>"},
+        {"config", "config <port> <value>"},
+        {"portcap", "portcap <port> <id> <value>"},
+        {"power", "power <port> <deviceType> <reading> after-reads <n>"},
+        {"lock-lost", "lock-lost <port> <deviceType> after-reads <n>"},
+        {"log", "log on | log off"},
+    };
+    for (const auto& [name, form] : kUsages) {
+        if (name == directive) return "expected " + std::string(form);
+    }
+    return "unknown directive '" + std::string(directive) + "'";
+}
+
 }  // namespace
+
+std::optional<int64_t> scenarioNumber(std::string_view word, int64_t minimum, int64_t maximum) {
+    return number(word, minimum, maximum);
+}
 
 void clearScenarioSettings(State& s) {
     s.results.clear();
@@ -175,10 +186,12 @@ void clearScenarioSettings(State& s) {
     s.configNumbers.clear();
     s.portCapabilities.clear();
     s.triggers.clear();
+    clearScript(s);
 }
 
 int applyScenario(State& s, std::string_view text) {
     clearScenarioSettings(s);
+    s.scenarioError.clear();
     int firstBad = 0;
     int number = 0;
     while (!text.empty()) {
@@ -186,10 +199,17 @@ int applyScenario(State& s, std::string_view text) {
         const size_t newline = text.find('\n');
         std::string_view line = text.substr(0, newline);
         text = newline == std::string_view::npos ? std::string_view() : text.substr(newline + 1);
-        line = line.substr(0, line.find('#'));
-        const std::vector<std::string_view> w = words(line);
-        if (w.empty()) continue;
-        if (!apply(s, w) && firstBad == 0) firstBad = number;
+        std::string error;
+        const std::vector<std::string_view> w = scenarioWords(line, error);
+        if (error.empty() && !w.empty()) {
+            if (auto script = applyScriptLine(s, w))
+                error = *script;
+            else if (!apply(s, w))
+                error = usage(w[0]);
+        }
+        if (error.empty() || firstBad != 0) continue;
+        firstBad = number;
+        s.scenarioError = "line " + std::to_string(number) + ": " + error;
     }
     return firstBad;
 }

@@ -1,4 +1,4 @@
-// The simulated service library: connections, locks, callbacks, sending with loopback,
+// The simulated service library: connections, locks, callbacks, sending to the scripted device,
 // properties, capabilities and the extension entry. Each call is logged and consults the result
 // program before it has any effect.
 #include <algorithm>
@@ -43,9 +43,9 @@ DCXRESULT VSimSvc_Initialize(const char* libraryDirectory) {
     std::lock_guard lock(s.mutex);
     if (files && s.scenarioFiles && scenario != s.appliedScenarioFile) {
         if (scenario) {
-            if (int line = applyScenario(s, *scenario); line != 0)
-                std::fprintf(stderr, "vsim: %s/vsim-scenario.txt: line %d not understood\n",
-                             libraryDirectory, line);
+            if (applyScenario(s, *scenario) != 0)
+                std::fprintf(stderr, "vsim: %s/vsim-scenario.txt: %s\n", libraryDirectory,
+                             s.scenarioError.c_str());
         } else {
             clearScenarioSettings(s);
         }
@@ -74,6 +74,7 @@ DCXRESULT VSimSvc_Open(const char* serviceURL, const char* portName, const char*
     connection->port = portName;
     connection->deviceType = deviceType;
     s.byHandle[connection.get()] = connection.get();
+    scriptOpened(s, *connection);
     *portHandle = connection.get();
     s.connections.push_back(std::move(connection));
     return 0;
@@ -127,6 +128,7 @@ DCXRESULT VSimSvc_RegisterCallback(uint32_t kind, void* portHandle, DCX_CALLBACK
     if (connection == nullptr) return kErrHandle;
     if (callback == nullptr) return kErrParameter;
     connection->callbacks[kind] = Registration{callback, context};
+    scriptRegistered(s, *connection, kind);
     return 0;
 }
 
@@ -144,7 +146,8 @@ DCXRESULT VSimSvc_UnRegisterCallback(uint32_t kind, void* portHandle) {
 }
 
 // arg2 is the byte count (Java's first int) and arg1 a timeout in milliseconds (Java's second
-// int) that the loopback has no use for. Exactly arg2 bytes are read, never more.
+// int) that the simulated device has no use for. Exactly arg2 bytes are read, never more; the
+// device script (by default an echo) answers them.
 DCXRESULT VSimSvc_Send(void* portHandle, uint32_t zero1, uint32_t zero2, uint32_t arg1,
                        uint32_t arg2, uint8_t* bytes, uint32_t* sent) {
     State& s = state();
@@ -165,17 +168,7 @@ DCXRESULT VSimSvc_Send(void* portHandle, uint32_t zero1, uint32_t zero2, uint32_
     if (connection == nullptr) return kErrHandle;
     if (count < 0 || (count > 0 && bytes == nullptr)) return kErrParameter;
     report(arg2);
-    if (s.loopback && count > 0) {
-        enqueue(s, Event{.target = connection,
-                         .kind = DCX_CALLBACK_DATA,
-                         .code = DCX_EVENT_DATA_RECEIVED,
-                         .count = 0,
-                         .values = {},
-                         .valuesNull = true,
-                         .length = arg2,
-                         .bytes = std::vector<uint8_t>(bytes, bytes + count),
-                         .bytesNull = false});
-    }
+    scriptSent(s, *connection, bytes, arg2);
     return 0;
 }
 

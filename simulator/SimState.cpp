@@ -65,7 +65,8 @@ Device& device(State& s, const DeviceKey& key) {
     return s.devices[key];
 }
 
-void reportToDevice(State& s, const DeviceKey& key, uint32_t code, std::vector<uint32_t> values) {
+void reportToDevice(State& s, const DeviceKey& key, uint32_t code, std::vector<uint32_t> values,
+                    Clock::time_point due) {
     for (const auto& connection : s.connections) {
         if (!connection->open || connection->port != key.first ||
             connection->deviceType != key.second)
@@ -78,7 +79,8 @@ void reportToDevice(State& s, const DeviceKey& key, uint32_t code, std::vector<u
                          .valuesNull = false,
                          .length = 0,
                          .bytes = {},
-                         .bytesNull = true});
+                         .bytesNull = true,
+                         .due = due});
     }
 }
 
@@ -87,14 +89,15 @@ void reportPower(State& s, const DeviceKey& key, uint32_t reading) {
     reportToDevice(s, key, DCX_EVENT_POWER_STATE, {reading});
 }
 
-void reportLock(State& s, const DeviceKey& key, uint32_t value, uint32_t count) {
+void reportLock(State& s, const DeviceKey& key, uint32_t value, uint32_t count,
+                Clock::time_point due) {
     if (value == 0) {
         for (const auto& connection : s.connections) {
             if (connection->port == key.first && connection->deviceType == key.second)
                 connection->locked = false;
         }
     }
-    reportToDevice(s, key, DCX_EVENT_LOCK_STATE, std::vector<uint32_t>(count, value));
+    reportToDevice(s, key, DCX_EVENT_LOCK_STATE, std::vector<uint32_t>(count, value), due);
 }
 
 void countPowerRead(State& s, const DeviceKey& key) {

@@ -2,6 +2,7 @@
 // guards connections, devices, configuration, the result program, the call log and the queue.
 #pragma once
 
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -32,6 +33,8 @@ inline constexpr size_t kLogCapacity = 65536;
 // Read-only property of a connection, for clients that cannot call VSim_IsLocked.
 inline constexpr uint32_t kLockHeldProperty = 0x7F01;
 
+using Clock = std::chrono::steady_clock;
+
 struct Registration {
     DCX_CALLBACK callback;
     void* context;
@@ -46,6 +49,11 @@ struct Connection {
     bool open = true;
     bool locked = false;
     std::map<uint32_t, Registration> callbacks;  // by kind
+    // Device scripts: n-th connection to its device since the scenario, its DCX_Send calls, and
+    // when the last scripted delivery to it is due (later ones never overtake it).
+    unsigned ordinal = 0;
+    uint64_t sends = 0;
+    Clock::time_point lastDue{};
 };
 
 using DeviceKey = std::pair<std::string, uint32_t>;  // port name, device type
@@ -88,6 +96,57 @@ struct Event {
     uint32_t length;
     std::vector<uint8_t> bytes;
     bool bytesNull;
+    Clock::time_point due{};              // not delivered before; unset: when queued
+    std::chrono::microseconds period{0};  // nonzero: queued again this much later once delivered
+};
+
+// Device scripts. A rule or setting applies to the connections of one port, of one device type
+// or of any (no type).
+struct DeviceFilter {
+    std::string port;
+    std::optional<uint32_t> type;
+    bool covers(const Connection& c) const {
+        return c.port == port && (!type || *type == c.deviceType);
+    }
+};
+
+enum class MatchKind { Exact, Prefix, Pattern };
+enum class RuleAction { Reply, Power, LockLost };
+
+// A byte of a pattern: 0-255, or kAnyByte.
+inline constexpr int kAnyByte = -1;
+
+struct Rule {
+    DeviceFilter device;
+    MatchKind match;
+    std::vector<int> pattern;
+    bool once;
+    bool spent = false;
+    RuleAction action;
+    std::vector<uint8_t> reply;
+    uint32_t delayMs = 0;
+    uint32_t split = 1;
+    uint32_t reading = 0;  // of a power action
+};
+
+enum class UnmatchedMode { Echo, Drop, Reply };
+
+struct UnmatchedSetting {
+    DeviceFilter device;
+    UnmatchedMode mode;
+    std::vector<uint8_t> reply;
+};
+
+// An event a script delivers on its own: periodically from the data callback's registration, or
+// once after the nth send (0: after the registration of its kind), wait later. A recording's
+// replay lines are these, for one connection (ordinal) of the device.
+struct ScriptedEvent {
+    DeviceFilter device;
+    unsigned ordinal = 0;  // 0: every connection
+    uint64_t afterSends = 0;
+    std::chrono::microseconds wait{0};
+    std::chrono::microseconds every{0};
+    Event event;  // target and due are filled in when it is queued
 };
 
 struct InFlight {
@@ -110,6 +169,13 @@ struct State {
     std::vector<ReadTrigger> triggers;
     std::optional<std::string> appliedScenarioFile;
     bool scenarioFiles = true;
+    std::string scenarioError;  // of the last scenario applied: "line N: reason", or empty
+
+    // Device scripts, in file order, and the connections opened per device since they were set.
+    std::vector<Rule> rules;
+    std::vector<UnmatchedSetting> unmatched;
+    std::vector<ScriptedEvent> scripted;
+    std::map<DeviceKey, unsigned> deviceOpens;
 
     std::map<std::string, ResultProgram, std::less<>> results;
     std::map<std::string, uint64_t, std::less<>> calls;  // since reset, by function
@@ -149,16 +215,19 @@ Device& device(State& s, const DeviceKey& key);
 // Queues an event, starting the delivery thread on first use.
 void enqueue(State& s, Event event);
 // Queues a report to the kind 2 callbacks of every open connection to the device.
-void reportToDevice(State& s, const DeviceKey& key, uint32_t code, std::vector<uint32_t> values);
+// Due: not before then (unset: now).
+void reportToDevice(State& s, const DeviceKey& key, uint32_t code, std::vector<uint32_t> values,
+                    Clock::time_point due = {});
 // Sets the device's power reading and reports it.
 void reportPower(State& s, const DeviceKey& key, uint32_t reading);
 // Reports a lock state; a value of 0 means the device's connections lost their lock.
-void reportLock(State& s, const DeviceKey& key, uint32_t value, uint32_t count);
+void reportLock(State& s, const DeviceKey& key, uint32_t value, uint32_t count,
+                Clock::time_point due = {});
 // Returns once no callback of the connection (of that kind, when given) is running on the
 // delivery thread. Does not wait on the delivery thread itself, where it would wait for itself.
 void awaitCallbacks(State& s, std::unique_lock<std::mutex>& lock, const Connection* connection,
                     std::optional<uint32_t> kind);
-// Waits until the queue is empty and no callback runs; false on time-out.
+// Waits until only periodic data is queued and no callback runs; false on time-out.
 bool awaitIdle(State& s, std::unique_lock<std::mutex>& lock, uint32_t timeoutMs);
 bool onDeliveryThread(const State& s);
 
@@ -171,6 +240,25 @@ int applyScenario(State& s, std::string_view text);
 void countPowerRead(State& s, const DeviceKey& key);
 // Fires the scenario reports of the device whose read count has been reached.
 void fireDueTriggers(State& s, const DeviceKey& key);
+// A whole word as a number in [minimum, maximum], decimal or 0x hex, maybe negative.
+std::optional<int64_t> scenarioNumber(std::string_view word, int64_t minimum, int64_t maximum);
+
+// Device scripts (SimScript.cpp).
+// The words of a scenario line, its '#' comment left out; a double-quoted string is one word,
+// quotes included. Sets error (and returns what it has) on an unterminated string.
+std::vector<std::string_view> scenarioWords(std::string_view line, std::string& error);
+// Applies a rule, unsolicited, unmatched or replay line: nullopt when the line is none of them,
+// else the reason it was refused ("" when applied).
+std::optional<std::string> applyScriptLine(State& s, const std::vector<std::string_view>& words);
+void clearScript(State& s);
+// A connection was opened: numbers it among the connections to its device.
+void scriptOpened(State& s, Connection& connection);
+// A callback of this kind was registered: starts the periodic data and the events due after it.
+void scriptRegistered(State& s, Connection& connection, uint32_t kind);
+// Data was sent on the connection: what the script answers, or the unmatched setting's answer.
+void scriptSent(State& s, Connection& connection, const uint8_t* bytes, uint32_t count);
+// Queues an event no earlier than the connection's last scripted one, wait from now.
+void scheduleInOrder(State& s, Connection& connection, Event event, std::chrono::microseconds wait);
 
 // Builds one log line: "Name(arg, arg)"; with logging off it builds nothing. Constructed with
 // state().mutex held, like everything here.

@@ -163,6 +163,10 @@ void VSim_SetLoopback(int enabled);
 // file (clearing the same settings first); the file's bookkeeping is left alone. Returns 0, or
 // the 1-based number of the first line not understood; such lines are skipped.
 int VSim_ApplyScenarioText(const char* text);
+// Why the last scenario applied (text or file) was refused: "line 3: split needs a number from
+// 1 to 4294967295", of its first bad line. Copies it 0-terminated, cut to capacity; returns its
+// full length, 0 when every line was understood.
+int VSim_ScenarioError(char* buffer, size_t capacity);
 // Scenario files are read at DCX_Initialize while on: on at process start, off after VSim_Reset.
 void VSim_SetScenarioFiles(int enabled);
 
