@@ -18,16 +18,17 @@ class ScenarioCheckTest {
     @TempDir
     Path dir;
 
+    // Lines are separated by " ;; ".
     @ParameterizedTest
     @CsvSource(delimiter = '|', value = {
         "console | rule COM1 * prefix \"AT\" reply \"OK\\r\\n\" split 2 | 0  | ok",
-        "console | config COM1 1\\nrule COM1 * exact reply \"x\"      | 65 | script.txt: line 2: .+",
+        "console | config COM1 1 ;; rule COM1 * exact reply \"x\"      | 65 | script.txt: line 2: .+",
         "console | -                                                | 66 | cannot read .*",
         "testkit | power COM1 1 2 after-reads                       | 65 | script.txt: line 1: .+"})
     void reportsTheFirstLineNotUnderstood(String jar, String script, int status, String output)
             throws Exception {
         Path file = dir.resolve("script.txt");
-        if (!script.equals("-")) Files.write(file, script.replace("\\n", "\n").getBytes(StandardCharsets.UTF_8));
+        if (!script.equals("-")) Files.write(file, script.replace(" ;; ", "\n").getBytes(StandardCharsets.UTF_8));
         String consoleJar = System.getProperty("varnel.test.jar");
         List<String> command = new ArrayList<>(List.of(System.getProperty("varnel.test.java"), "-jar",
                 jar.equals("console") ? consoleJar

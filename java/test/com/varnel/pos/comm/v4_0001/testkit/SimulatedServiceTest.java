@@ -49,17 +49,18 @@ class SimulatedServiceTest {
         }
     }
 
+    // Lines are separated by " ;; ".
     @ParameterizedTest
     @CsvSource(delimiter = '|', value = {
         "property COM1 1 4                                     | 1",
-        "log on\\n# the printer\\n\\nrule COM1 * exact 1B 76 reply | 4",
-        "unmatched COM1 * echo\\nrule COM1 * exact 1G reply \"x\" | 2",
+        "log on ;; # the printer ;;  ;; rule COM1 * exact 1B 76 reply | 4",
+        "unmatched COM1 * echo ;; rule COM1 * exact 1G reply \"x\" | 2",
         "unsolicited COM1 1 every soon \"x\"                   | 1"})
     void aScriptThatDoesNotParseIsRefusedWithItsLineAndNothingLeftBehind(String script, int line)
             throws Exception {
         long before = leftovers();
         ScenarioException e = assertThrows(ScenarioException.class,
-                () -> SimulatedService.start(script.replace("\\n", "\n")));
+                () -> SimulatedService.start(script.replace(" ;; ", "\n")));
         assertEquals(line, e.line(), e.getMessage());
         assertFalse(e.reason().isEmpty() || e.reason().startsWith("line"), e.getMessage());
         assertEquals(before, leftovers());
