@@ -54,7 +54,11 @@ public final class PortConsole {
                     + "  until interrupted.\n",
             "custom", "custom PORT get KEY [number|string|binary]\n"
                     + "custom PORT set KEY [number|string|binary] VALUE\n"
-                    + "  Reads or writes a custom value of the port (default kind: string; binary in hex).\n");
+                    + "  Reads or writes a custom value of the port (default kind: string; binary in hex).\n",
+            "scenario", "scenario check FILE [--root DIR]\n"
+                    + "  Reports the first line of a simulator device script that does not parse (needs\n"
+                    + "  the testkit jar beside this one; DIR: the simulator's install root). Exit status 65\n"
+                    + "  when it does not parse.\n");
 
     private static Map<String, String> pairs(String... keysAndValues) {
         Map<String, String> map = new HashMap<>();
@@ -117,7 +121,7 @@ public final class PortConsole {
         String command = positional.isEmpty() ? null : positional.remove(0);
         if (command == null || command.equals("help")) {
             out.print("Usage: java -jar varnel-porthandler.jar COMMAND PORT [options]\n\nCommands:\n");
-            for (String name : Arrays.asList("probe", "send", "listen", "echo", "power", "custom")) {
+            for (String name : Arrays.asList("probe", "send", "listen", "echo", "power", "custom", "scenario")) {
                 for (String line : HELP.get(name).split("\n")) out.println("  " + line);
             }
             out.print("\n" + COMMON + "\nCOMMAND --help describes one command. Exit status: 0, or the absolute\n"
@@ -125,6 +129,7 @@ public final class PortConsole {
             return command == null && !help && args.length > 0 ? EXIT_USAGE : 0;  // options alone
         }
         if (!HELP.containsKey(command)) throw new IllegalArgumentException("unknown command " + command);
+        if (command.equals("scenario")) return ScenarioCommand.run(args, out, err);
         if (help) {
             out.print("Usage: " + HELP.get(command) + COMMON);
             return 0;
