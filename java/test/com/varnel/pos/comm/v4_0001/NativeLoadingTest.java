@@ -8,15 +8,19 @@ import java.nio.file.*;
 import java.nio.file.attribute.PosixFilePermissions;
 import java.util.*;
 import java.util.concurrent.TimeUnit;
+import java.util.regex.Pattern;
 import org.junit.jupiter.api.*;
 import org.junit.jupiter.api.io.TempDir;
+import org.junit.jupiter.params.ParameterizedTest;
+import org.junit.jupiter.params.provider.CsvSource;
 
 /** Child JVMs with only the jar and these classes on their class path, and an empty library path (so
  * that no installed copy can stand in for the jar's). */
 class NativeLoadingTest {
     @TempDir Path scratch;
 
-    /** The child's program: echoes bytes through a port of the simulator root args[0]. */
+    /** The child's program: echoes bytes through a port of the simulator root args[0]; with a second
+     * argument it then waits to be killed. */
     static final class Echo {
         public static void main(String[] args) throws Exception {
             byte[] sent = {1, 2, 3, 4}, echo = new byte[8];
@@ -30,17 +34,35 @@ class NativeLoadingTest {
             if (!Arrays.equals(sent, Arrays.copyOf(echo, received[0])) || Close(handle[0]) != 0)
                 throw new AssertionError("echo " + Arrays.toString(Arrays.copyOf(echo, received[0])) + " or Close failed");
             System.out.println("loaded " + NativeLoader.loadedFrom);
+            if (args.length > 1) Thread.sleep(60_000);
         }
     }
 
-    /** Runs Echo in a child JVM with these options; returns its exit status and output. */
-    private String child(String... options) throws Exception {
+    /** The child's program: extracts the jar's copy to args[0] and prints the permissions it got. */
+    static final class Extract {
+        public static void main(String[] args) throws Exception {
+            NativeLoader.extract(Paths.get(args[0]));
+            System.out.println(PosixFilePermissions.toString(Files.getPosixFilePermissions(Paths.get(args[0]))));
+        }
+    }
+
+    /** Starts main in a child JVM, under the umask when not null; options before the class, then args. */
+    private Process start(String umask, List<String> options, Class<?> main, String... args) throws Exception {
         List<String> command = new ArrayList<>(List.of(Paths.get(System.getProperty("java.home"), "bin", "java").toString(),
             "-Djava.library.path=" + Files.createDirectories(scratch.resolve("empty"))));
-        command.addAll(List.of(options));
-        command.addAll(List.of("-cp", jarOf(PortHandlerIO.class) + File.pathSeparator + jarOf(Echo.class), Echo.class.getName(),
-            System.getProperty("varnel.sim.root")));
-        Process process = new ProcessBuilder(command).redirectErrorStream(true).redirectOutput(scratch.resolve("out").toFile()).start();
+        command.addAll(options);
+        command.addAll(List.of("-cp", jarOf(PortHandlerIO.class) + File.pathSeparator + jarOf(Echo.class), main.getName()));
+        command.addAll(List.of(args));
+        if (umask != null) command.addAll(0, List.of("sh", "-c", "umask " + umask + " && exec \"$@\"", "sh"));
+        return new ProcessBuilder(command).redirectErrorStream(true).redirectOutput(scratch.resolve("out").toFile()).start();
+    }
+
+    /** Runs Echo to its end with these options; returns its exit status and output. */
+    private String child(String... options) throws Exception {
+        return finish(start(null, List.of(options), Echo.class, System.getProperty("varnel.sim.root")));
+    }
+
+    private String finish(Process process) throws Exception {
         assertTrue(process.waitFor(60, TimeUnit.SECONDS), "child JVM still running after 60 s");
         return "exit " + process.exitValue() + "\n" + Files.readString(scratch.resolve("out"));
     }
@@ -49,23 +71,68 @@ class NativeLoadingTest {
         return Paths.get(type.getProtectionDomain().getCodeSource().getLocation().toURI());
     }
 
+    @ParameterizedTest
+    @CsvSource({"false", "true"})
+    void jarAloneLoadsItsCopyFromAPrivateDirectoryAndLeavesNothingEvenWhenKilled(boolean killed) throws Exception {
+        Path tmp = Files.createDirectories(scratch.resolve("tmp")), out = scratch.resolve("out");
+        Process process = killed ? start(null, List.of("-Djava.io.tmpdir=" + tmp), Echo.class, System.getProperty("varnel.sim.root"), "stay")
+            : start(null, List.of("-Djava.io.tmpdir=" + tmp), Echo.class, System.getProperty("varnel.sim.root"));
+        for (long end = System.nanoTime() + 60_000_000_000L; killed && !Files.readString(out).contains("loaded"); Thread.sleep(20))
+            assertTrue(System.nanoTime() < end && process.isAlive(), Files.readString(out));
+        if (killed) process.destroyForcibly();  // SIGKILL: no shutdown hook runs, no deleteOnExit
+        String output = finish(process);
+        assertTrue(output.matches("(?s)exit " + (killed ? 137 : 0) + "\nloaded " + Pattern.quote(tmp + "/varnel-porthandler-")
+            + "\\d+/libVarnelPHJNI.so\n"), output);
+        assertArrayEquals(new String[0], tmp.toFile().list(), "left behind");
+    }
+
+    @ParameterizedTest
+    @CsvSource({"022", "002", "000"})
+    void theExtractedCopyIsOwnerOnlyWhateverTheUmask(String umask) throws Exception {
+        String output = finish(start(umask, List.of(), Extract.class, scratch.resolve("copy.so").toString()));
+        assertEquals("exit 0\nrw-------\n", output);
+    }
+
     @Test
-    void jarAloneExtractsItsCopyToTheTemporaryDirectoryAndRemovesItAtExit() throws Exception {
-        Path tmp = Files.createDirectories(scratch.resolve("tmp"));
-        String output = child("-Djava.io.tmpdir=" + tmp);
-        assertTrue(output.startsWith("exit 0\nloaded " + tmp + "/libVarnelPHJNI-"), output);
-        assertArrayEquals(new String[0], tmp.toFile().list(), "copy left after exit");
+    void aLinkPlantedWhereTheCopyGoesIsNotFollowed() throws Exception {
+        Path target = Files.writeString(scratch.resolve("target"), "victim"), link = scratch.resolve("copy.so");
+        Files.createSymbolicLink(link, target);
+        assertTrue(finish(start(null, List.of(), Extract.class, link.toString())).contains("FileAlreadyExistsException"));
+        assertEquals("victim", Files.readString(target));
     }
 
     // A noexec mount needs privileges a test machine may lack. A temporary directory that is a
-    // plain file fails one step earlier (writing the copy instead of mapping it), and both
-    // failures take the loader to its second directory.
-    @Test
-    void unusableTemporaryDirectoryFallsBackToTheExtractDirectoryMadeOwnerOnly() throws Exception {
+    // plain file fails one step earlier (making the private directory instead of mapping the copy),
+    // and both failures take the loader to its second directory, which must be private.
+    @ParameterizedTest
+    @CsvSource(delimiter = ';', value = {"absent; loaded CACHE/varnel-porthandler-",
+        "rwx------; loaded CACHE/varnel-porthandler-", "rwxr-xr-x; its mode is 755, not 700 (it must be",
+        "rwx---rwx; its mode is 707, not 700", "link; it is a symbolic link"})
+    void theFallbackDirectoryIsUsedOnlyWhenPrivate(String state, String expected) throws Exception {
         Path file = Files.createFile(scratch.resolve("file")), cache = scratch.resolve("cache/varnel");
+        if (state.equals("link")) {
+            Files.createSymbolicLink(Files.createDirectories(cache.getParent()).resolve("varnel"),
+                Files.createDirectory(scratch.resolve("elsewhere"), PosixFilePermissions.asFileAttribute(PosixFilePermissions.fromString("rwx------"))));
+        } else if (!state.equals("absent")) {
+            Files.setPosixFilePermissions(Files.createDirectories(cache), PosixFilePermissions.fromString(state));
+        }
         String output = child("-Djava.io.tmpdir=" + file, "-D" + NativeLoader.EXTRACT_DIR_PROPERTY + "=" + cache);
-        assertTrue(output.startsWith("exit 0\nloaded " + cache + "/libVarnelPHJNI-"), output);
-        assertEquals("rwx------", PosixFilePermissions.toString(Files.getPosixFilePermissions(cache)));
+        assertTrue(output.contains(expected.replace("CACHE", cache.toString())), output);
+        if (output.startsWith("exit 0")) {
+            assertEquals("rwx------", PosixFilePermissions.toString(Files.getPosixFilePermissions(cache)));
+            assertArrayEquals(new String[0], cache.toFile().list(), "left behind");
+        }
+    }
+
+    @Test
+    void anotherBuildOnTheLibraryPathIsLoadedWithAWarningNamingBoth() throws Exception {
+        // The build tree's library keeps its debug sections: same code, not the jar's bytes.
+        Path installed = Files.copy(Paths.get(System.getProperty(NativeLoader.LIBRARY_PROPERTY)),
+            Files.createDirectories(scratch.resolve("lib")).resolve("libVarnelPHJNI.so"));
+        String output = child("-Djava.library.path=" + installed.getParent());
+        assertTrue(output.contains("WARNING: " + installed + " found on java.library.path is loaded, but it is not the build in "
+            + jarOf(PortHandlerIO.class) + " (size " + Files.size(installed)), output);
+        assertTrue(output.endsWith("loaded " + installed + "\n"), output);
     }
 
     @Test
@@ -75,9 +142,9 @@ class NativeLoadingTest {
             "-D" + NativeLoader.EXTRACT_DIR_PROPERTY + "=" + file.resolve("under-a-file"));
         for (String place : new String[] {"UnsatisfiedLinkError: cannot load libVarnelPHJNI.so; tried:",
                  "\n  " + NativeLoader.LIBRARY_PROPERTY + "=" + missing + ": Can't load library: " + missing,
-                 "\n  java.library.path=" + scratch.resolve("empty") + ": no VarnelPHJNI in java.library.path",
-                 "\n  copy in the jar extracted to " + file + ": java.nio.file.FileAlreadyExistsException",
-                 "\n  copy in the jar extracted to " + file.resolve("under-a-file") + ": java.nio.file."}) {
+                 "\n  java.library.path=" + scratch.resolve("empty") + ": no libVarnelPHJNI.so",
+                 "\n  copy in the jar extracted under " + file + ": java.nio.file.",
+                 "\n  copy in the jar extracted under " + file.resolve("under-a-file") + ": java.nio.file."}) {
             assertTrue(output.contains(place), "missing \"" + place + "\" in\n" + output);
         }
     }
