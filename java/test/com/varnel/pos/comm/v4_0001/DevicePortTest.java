@@ -120,6 +120,8 @@ class DevicePortTest {
             assertArrayEquals(bytes, port.getBinary("b", 4));
             assertEquals(ResultCode.BUFFER_OVERFLOW, assertThrows(PortException.class, () -> port.getString("s", 600)).result());
             assertEquals(ResultCode.SERVICE_8000000B, assertThrows(PortException.class, () -> port.getNumber("none")).result());
+            open("COM4", "portcap COM4 21 7").close();  // the scenario applies at an Open
+            assertEquals(7, DevicePort.powerReportingCapability(null, "COM4", 0));
             assertEquals(List.of(OptionalInt.of(-123456789), Optional.of(text), OptionalInt.empty(), Optional.empty(), Optional.empty()),
                 List.of(port.findNumber("n"), port.findString("s"), port.findNumber("none"), port.findString("none"), port.findBinary("none")));
             assertArrayEquals(bytes, port.findBinary("b").orElseThrow());

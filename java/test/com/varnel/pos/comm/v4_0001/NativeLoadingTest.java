@@ -86,6 +86,18 @@ class NativeLoadingTest {
         assertArrayEquals(new String[0], tmp.toFile().list(), "left behind");
     }
 
+    @Test
+    void consoleListenInterruptedPrintsItsSummaryAndClosesThePort() throws Exception {
+        Process process = start(null, List.of(), com.varnel.pos.comm.v4_0001.console.PortConsole.class, "listen", "COM1",
+            "--root", System.getProperty("varnel.sim.root"));
+        Path out = scratch.resolve("out");
+        for (long end = System.nanoTime() + 60_000_000_000L; !Files.readString(out).contains("listening on COM1"); Thread.sleep(20))
+            assertTrue(System.nanoTime() < end && process.isAlive(), Files.readString(out));
+        process.destroy();  // SIGTERM runs the shutdown hooks as Ctrl-C's SIGINT does
+        String output = finish(process);
+        assertTrue(output.matches("(?s)exit 143\n.*listening on COM1\n\\S+  0 bytes received\nClose +-> SUCCESS \\(0\\)\n"), output);
+    }
+
     @ParameterizedTest
     @CsvSource({"022", "002", "000"})
     void theExtractedCopyIsOwnerOnlyWhateverTheUmask(String umask) throws Exception {
