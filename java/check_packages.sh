@@ -26,9 +26,10 @@ run() {
         "$usr/share/varnel-porthandler/simulator-root" 2>&1) || { echo "$out"; exit 1; }
     echo "$out"
     case $out in
+    *WARNING*) echo "check_packages: the packaged library is not the jar's build" >&2; exit 1 ;;
     *"loaded $2"*) ;;
     *) echo "check_packages: expected the library from $2" >&2; exit 1 ;;
     esac
 }
-run "$usr/$jni_dir" java.library.path
+run "$usr/$jni_dir" "$usr/$jni_dir/libVarnelPHJNI.so"
 run "$work/empty" "$work/tmp/"

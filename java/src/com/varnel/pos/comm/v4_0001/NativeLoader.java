@@ -127,13 +127,18 @@ final class NativeLoader {
         try {
             Properties expected = recorded();
             String size = Long.toString(Files.size(installed));
-            String digest = size.equals(expected.getProperty("size")) ? sha256(installed) : "(not computed)";
-            if (size.equals(expected.getProperty("size")) && digest.equals(expected.getProperty("sha256"))) {
+            // The jar's build is its stripped copy or the library as built, which packages install.
+            String prefix = size.equals(expected.getProperty("size")) ? ""
+                    : size.equals(expected.getProperty("built.size")) ? "built." : null;
+            String digest = prefix != null ? sha256(installed) : "(not computed)";
+            if (prefix != null && digest.equals(expected.getProperty(prefix + "sha256"))) {
                 return;
             }
             LOG.warning(installed + " found on java.library.path is loaded, but it is not the build in "
-                    + jarLocation() + " (size " + size + ", SHA-256 " + digest + "; the jar's copy: size "
-                    + expected.getProperty("size") + ", SHA-256 " + expected.getProperty("sha256") + ")");
+                    + jarLocation() + " (size " + size + ", SHA-256 " + digest + "; the jar's build: size "
+                    + expected.getProperty("built.size") + ", SHA-256 " + expected.getProperty("built.sha256")
+                    + ", its copy without debug sections: size " + expected.getProperty("size") + ", SHA-256 "
+                    + expected.getProperty("sha256") + ")");
         } catch (IOException | RuntimeException e) {
             LOG.log(Level.WARNING, "cannot compare " + installed + " with the jar's copy", e);
         }
