@@ -19,8 +19,7 @@ import org.junit.jupiter.params.provider.CsvSource;
 class NativeLoadingTest {
     @TempDir Path scratch;
 
-    /** The child's program: echoes bytes through a port of the simulator root args[0]; with a second
-     * argument it then waits to be killed. */
+    /** The child's program: echoes bytes through a port of the simulator root args[0], then waits when args[1] is not empty. */
     static final class Echo {
         public static void main(String[] args) throws Exception {
             byte[] sent = {1, 2, 3, 4}, echo = new byte[8];
@@ -34,7 +33,7 @@ class NativeLoadingTest {
             if (!Arrays.equals(sent, Arrays.copyOf(echo, received[0])) || Close(handle[0]) != 0)
                 throw new AssertionError("echo " + Arrays.toString(Arrays.copyOf(echo, received[0])) + " or Close failed");
             System.out.println("loaded " + NativeLoader.loadedFrom);
-            if (args.length > 1) Thread.sleep(60_000);
+            if (args.length > 1 && !args[1].isEmpty()) Thread.sleep(60_000);
         }
     }
 
@@ -62,6 +61,14 @@ class NativeLoadingTest {
         return finish(start(null, List.of(options), Echo.class, System.getProperty("varnel.sim.root")));
     }
 
+    /** Waits until the child has printed the text, then ends it: SIGKILL, or SIGTERM (which runs shutdown hooks as Ctrl-C does). */
+    private String stopAfter(String text, Process process, boolean kill) throws Exception {
+        for (long end = System.nanoTime() + 60_000_000_000L; !Files.readString(scratch.resolve("out")).contains(text); Thread.sleep(20))
+            assertTrue(System.nanoTime() < end && process.isAlive(), Files.readString(scratch.resolve("out")));
+        if (kill) process.destroyForcibly(); else process.destroy();
+        return finish(process);
+    }
+
     private String finish(Process process) throws Exception {
         assertTrue(process.waitFor(60, TimeUnit.SECONDS), "child JVM still running after 60 s");
         return "exit " + process.exitValue() + "\n" + Files.readString(scratch.resolve("out"));
@@ -74,13 +81,9 @@ class NativeLoadingTest {
     @ParameterizedTest
     @CsvSource({"false", "true"})
     void jarAloneLoadsItsCopyFromAPrivateDirectoryAndLeavesNothingEvenWhenKilled(boolean killed) throws Exception {
-        Path tmp = Files.createDirectories(scratch.resolve("tmp")), out = scratch.resolve("out");
-        Process process = killed ? start(null, List.of("-Djava.io.tmpdir=" + tmp), Echo.class, System.getProperty("varnel.sim.root"), "stay")
-            : start(null, List.of("-Djava.io.tmpdir=" + tmp), Echo.class, System.getProperty("varnel.sim.root"));
-        for (long end = System.nanoTime() + 60_000_000_000L; killed && !Files.readString(out).contains("loaded"); Thread.sleep(20))
-            assertTrue(System.nanoTime() < end && process.isAlive(), Files.readString(out));
-        if (killed) process.destroyForcibly();  // SIGKILL: no shutdown hook runs, no deleteOnExit
-        String output = finish(process);
+        Path tmp = Files.createDirectories(scratch.resolve("tmp"));
+        Process process = start(null, List.of("-Djava.io.tmpdir=" + tmp), Echo.class, System.getProperty("varnel.sim.root"), killed ? "stay" : "");
+        String output = killed ? stopAfter("loaded", process, true) : finish(process);  // SIGKILL: no hook, no deleteOnExit runs
         assertTrue(output.matches("(?s)exit " + (killed ? 137 : 0) + "\nloaded " + Pattern.quote(tmp + "/varnel-porthandler-")
             + "\\d+/libVarnelPHJNI.so\n"), output);
         assertArrayEquals(new String[0], tmp.toFile().list(), "left behind");
@@ -90,11 +93,7 @@ class NativeLoadingTest {
     void consoleListenInterruptedPrintsItsSummaryAndClosesThePort() throws Exception {
         Process process = start(null, List.of(), com.varnel.pos.comm.v4_0001.console.PortConsole.class, "listen", "COM1",
             "--root", System.getProperty("varnel.sim.root"));
-        Path out = scratch.resolve("out");
-        for (long end = System.nanoTime() + 60_000_000_000L; !Files.readString(out).contains("listening on COM1"); Thread.sleep(20))
-            assertTrue(System.nanoTime() < end && process.isAlive(), Files.readString(out));
-        process.destroy();  // SIGTERM runs the shutdown hooks as Ctrl-C's SIGINT does
-        String output = finish(process);
+        String output = stopAfter("listening on COM1", process, false);
         assertTrue(output.matches("(?s)exit 143\n.*listening on COM1\n\\S+  0 bytes received\nClose +-> SUCCESS \\(0\\)\n"), output);
     }
 
@@ -122,12 +121,9 @@ class NativeLoadingTest {
         "rwx---rwx; its mode is 707, not 700", "link; it is a symbolic link"})
     void theFallbackDirectoryIsUsedOnlyWhenPrivate(String state, String expected) throws Exception {
         Path file = Files.createFile(scratch.resolve("file")), cache = scratch.resolve("cache/varnel");
-        if (state.equals("link")) {
-            Files.createSymbolicLink(Files.createDirectories(cache.getParent()).resolve("varnel"),
-                Files.createDirectory(scratch.resolve("elsewhere"), PosixFilePermissions.asFileAttribute(PosixFilePermissions.fromString("rwx------"))));
-        } else if (!state.equals("absent")) {
-            Files.setPosixFilePermissions(Files.createDirectories(cache), PosixFilePermissions.fromString(state));
-        }
+        if (state.equals("link")) Files.createSymbolicLink(Files.createDirectories(cache.getParent()).resolve("varnel"),
+            Files.createDirectory(scratch.resolve("elsewhere"), PosixFilePermissions.asFileAttribute(PosixFilePermissions.fromString("rwx------"))));
+        else if (!state.equals("absent")) Files.setPosixFilePermissions(Files.createDirectories(cache), PosixFilePermissions.fromString(state));
         String output = child("-Djava.io.tmpdir=" + file, "-D" + NativeLoader.EXTRACT_DIR_PROPERTY + "=" + cache);
         assertTrue(output.contains(expected.replace("CACHE", cache.toString())), output);
         if (output.startsWith("exit 0")) {
