@@ -29,6 +29,7 @@ run() {
         "$usr/share/varnel-porthandler/simulator-root" 2>&1) || { echo "$out"; exit 1; }
     echo "$out"
     case $out in
+    *WARNING*) echo "check_packages: the packaged library is not the jar's build" >&2; exit 1 ;;
     *"loaded $2"*) ;;
     *) echo "check_packages: expected the library from $2" >&2; exit 1 ;;
     esac
@@ -38,7 +39,7 @@ for jar in "$usr"/share/java/varnel-porthandler-[0-9]*.jar; do
     "$java" --module-path "$jar" --describe-module com.varnel.pos.comm.v4_0001 >"$work/module"
     head -n 1 "$work/module"
 done
-run "$usr/$jni_dir" java.library.path
+run "$usr/$jni_dir" "$usr/$jni_dir/libVarnelPHJNI.so"
 run "$work/empty" "$work/tmp/"
 
 # The testkit from the packages: its jar beside the console's, its natives in the simulator root,

@@ -17,12 +17,17 @@ package com.varnel.pos.comm.v4_0001;
  * Calls may run on any threads, on the same handle or on different ones.
  *
  * <p>The native library is loaded, at the first use of the class, from the path in the system
- * property {@code com.varnel.pos.comm.library} when set, else as {@code VarnelPHJNI} from
- * {@code java.library.path}, else from the copy inside this jar: it is extracted to a private file
- * in {@code java.io.tmpdir}, or, where loading from there fails (a temporary directory mounted
- * noexec), in {@code ~/.cache/varnel-porthandler} or the directory named by the system property
- * {@code com.varnel.pos.comm.extractDir}. When every place fails, the UnsatisfiedLinkError lists
- * each with its error.
+ * property {@code com.varnel.pos.comm.library} when set, else as {@code libVarnelPHJNI.so} from
+ * the first directory of {@code java.library.path} that holds one (a build other than the jar's
+ * own is loaded all the same, with a warning naming both on the {@code java.util.logging} logger
+ * {@code com.varnel.pos.comm.v4_0001.NativeLoader}), else from the copy inside this jar. That copy
+ * is written to a fresh directory only its owner may enter, under {@code java.io.tmpdir}, checked
+ * against the size and SHA-256 recorded in the jar, loaded, and removed with its directory at
+ * once, so that no copy outlives the JVM, however it ends. Where loading from there fails (a
+ * temporary directory mounted noexec, which the error then says), the same is done under {@code
+ * ~/.cache/varnel-porthandler} or the directory named by the system property {@code
+ * com.varnel.pos.comm.extractDir}, used only when it is the user's own, mode 700 and no symbolic
+ * link. When every place fails, the UnsatisfiedLinkError lists each with its error.
  */
 public final class PortHandlerIO {
     static {

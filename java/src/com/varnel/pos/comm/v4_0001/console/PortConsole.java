@@ -7,6 +7,8 @@ import com.varnel.pos.comm.v4_0001.port.ResultCode;
 import java.io.PrintStream;
 import java.nio.charset.StandardCharsets;
 import java.time.Duration;
+import java.time.LocalTime;
+import java.time.format.DateTimeFormatter;
 import java.util.ArrayList;
 import java.util.Arrays;
 import java.util.Collections;
@@ -14,6 +16,8 @@ import java.util.HashMap;
 import java.util.List;
 import java.util.Locale;
 import java.util.Map;
+import java.util.concurrent.CountDownLatch;
+import java.util.concurrent.TimeUnit;
 import java.util.concurrent.TimeoutException;
 import java.util.concurrent.locks.LockSupport;
 
@@ -23,8 +27,9 @@ import java.util.concurrent.locks.LockSupport;
  * result.
  *
  * <p>Exit status: 0 on success; the absolute value of the bridge result code of the first step
- * that failed (1 to 100, see {@link ResultCode}); {@value #EXIT_USAGE} for a command line it does
- * not understand; {@value #EXIT_MISMATCH} when echoed bytes differ from those sent or do not come
+ * that failed (1 to 100, see {@link ResultCode}), setting the install root with {@code --root}
+ * included; {@value #EXIT_USAGE} for a command line it does not understand, an empty one
+ * included; {@value #EXIT_MISMATCH} when echoed bytes differ from those sent or do not come
  * back in time; {@value #EXIT_NO_LIBRARY} when the native library cannot be loaded.
  */
 public final class PortConsole {
@@ -79,6 +84,7 @@ public final class PortConsole {
     private boolean hex;
     private String toSend;
     private boolean help;
+    private boolean version;
 
     private PortConsole(PrintStream out, PrintStream err) {
         this.out = out;
@@ -118,15 +124,20 @@ public final class PortConsole {
 
     private int dispatch(String[] args) {
         parse(args);  // options may come before the command as well as after it
+        if (version) {
+            out.println("varnel-porthandler " + version());
+            return 0;
+        }
         String command = positional.isEmpty() ? null : positional.remove(0);
         if (command == null || command.equals("help")) {
             out.print("Usage: java -jar varnel-porthandler.jar COMMAND PORT [options]\n\nCommands:\n");
             for (String name : Arrays.asList("probe", "send", "listen", "echo", "power", "custom", "scenario")) {
                 for (String line : HELP.get(name).split("\n")) out.println("  " + line);
             }
-            out.print("\n" + COMMON + "\nCOMMAND --help describes one command. Exit status: 0, or the absolute\n"
+            out.print("\n" + COMMON + "  --version    prints the version\n"
+                    + "\nCOMMAND --help describes one command. Exit status: 0, or the absolute\n"
                     + "value of the failing bridge result code; 64 usage, 65 echo mismatch, 69 no library.\n");
-            return command == null && !help && args.length > 0 ? EXIT_USAGE : 0;  // options alone
+            return command == null && !help ? EXIT_USAGE : 0;  // no command: nothing asked for
         }
         if (!HELP.containsKey(command)) throw new IllegalArgumentException("unknown command " + command);
         if (command.equals("scenario")) return ScenarioCommand.run(args, out, err);
@@ -135,7 +146,13 @@ public final class PortConsole {
             return 0;
         }
         if (positional.isEmpty()) throw new IllegalArgumentException(command + " needs a PORT");
-        if (root != null) DevicePort.setInstallRoot(root);
+        if (root != null) {
+            try {
+                DevicePort.setInstallRoot(root);
+            } catch (PortException e) {
+                return failed(e);
+            }
+        }
         String port = positional.get(0);
         List<String> rest = positional.subList(1, positional.size());
         if (command.equals("probe")) return probe(port, rest);
@@ -174,6 +191,10 @@ public final class PortConsole {
                 help = true;
                 continue;
             }
+            if (a.equals("--version")) {
+                version = true;
+                continue;
+            }
             if (a.equals("--hex")) {
                 hex = true;
                 continue;
@@ -193,6 +214,12 @@ public final class PortConsole {
                 default: throw new IllegalArgumentException("unknown option " + a);
             }
         }
+    }
+
+    /** The jar's Implementation-Version; "unknown" for classes run from outside the jar. */
+    private static String version() {
+        String value = PortConsole.class.getPackage().getImplementationVersion();
+        return value == null ? "unknown" : value;
     }
 
     private static void expect(List<String> rest, int min, int max, String what) {
@@ -280,7 +307,41 @@ public final class PortConsole {
         expect(rest, 0, 0, "no argument after PORT");
         if (toSend != null) send(device, Arrays.asList(toSend));
         long end = seconds < 0 ? Long.MAX_VALUE : System.nanoTime() + (long) (seconds * 1e9);
+        // Ctrl-C: the hook stops the loop and waits (briefly) for the summary and the close.
+        Thread listener = Thread.currentThread();
+        CountDownLatch closed = new CountDownLatch(1);
+        Thread hook = new Thread(() -> {
+            listener.interrupt();
+            try {
+                closed.await(2, TimeUnit.SECONDS);
+            } catch (InterruptedException e) {
+                Thread.currentThread().interrupt();
+            }
+        }, "listen-interrupted");
+        Runtime.getRuntime().addShutdownHook(hook);
+        out.println(TIME.format(LocalTime.now()) + "  listening on " + device.portName());
         byte[] chunk = new byte[4096];
+        long total = 0;
+        try {
+            total = dump(device, chunk, end);
+        } finally {
+            out.println(TIME.format(LocalTime.now()) + "  " + total + " bytes received");
+            device.close();
+            step("Close", ResultCode.SUCCESS, "");
+            closed.countDown();
+            try {
+                Runtime.getRuntime().removeShutdownHook(hook);
+            } catch (IllegalStateException e) {
+                // shutting down: the hook is running
+            }
+        }
+        return 0;
+    }
+
+    private static final DateTimeFormatter TIME = DateTimeFormatter.ofPattern("HH:mm:ss.SSS");
+
+    /** Prints what arrives, each block under its arrival time, until the end or an interrupt. */
+    private long dump(DevicePort device, byte[] chunk, long end) {
         long total = 0;
         while (System.nanoTime() - end < 0 && !Thread.currentThread().isInterrupted()) {
             int n = device.read(chunk);
@@ -288,6 +349,7 @@ public final class PortConsole {
                 LockSupport.parkNanos(1_000_000);
                 continue;
             }
+            out.println(TIME.format(LocalTime.now()) + "  " + n + " bytes");
             for (int line = 0; line < n; line += 16) {
                 int length = Math.min(16, n - line);
                 StringBuilder text = new StringBuilder();
@@ -299,8 +361,7 @@ public final class PortConsole {
             }
             total += n;
         }
-        out.println(total + " bytes received");
-        return 0;
+        return total;
     }
 
     private int echo(DevicePort device, List<String> rest) {

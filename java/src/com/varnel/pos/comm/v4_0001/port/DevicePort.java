@@ -5,9 +5,10 @@ import java.nio.charset.StandardCharsets;
 import java.time.Duration;
 import java.util.Arrays;
 import java.util.Objects;
+import java.util.Optional;
+import java.util.OptionalInt;
 import java.util.concurrent.TimeoutException;
 import java.util.concurrent.locks.LockSupport;
-import java.util.concurrent.locks.ReentrantReadWriteLock;
 import java.util.function.LongToIntFunction;
 
 /**
@@ -28,10 +29,16 @@ import java.util.function.LongToIntFunction;
  * errors found in Java throw the usual unchecked exceptions before any native call.
  *
  * <p>Thread safety: every method may be called from any thread, concurrently with any other
- * method on the same port, {@link #close()} included. Calls other than close run side by side, as
- * the library allows; a close waits for the calls in progress and makes every later call throw
- * {@link IllegalStateException}. Concurrent readers share one stream: each received byte goes to
+ * method on the same port, {@link #close()} included. Calls run side by side, as the library
+ * allows. A close does not wait for the calls in progress, not even a write blocked in the
+ * service: it marks the port closed at once and closes it in the library, which refuses the
+ * closed handle from then on; a call that meets the close throws {@link IllegalStateException},
+ * as does every later call. Concurrent readers share one stream: each received byte goes to
  * exactly one of them.
+ *
+ * <p>A port that is never closed is closed when it becomes unreachable, with a warning naming it
+ * on the logger named for this package. Writes and reads are traced there as hex dumps at level
+ * {@link java.util.logging.Level#FINEST}.
  */
 public final class DevicePort implements AutoCloseable {
     /** Write timeout of a new port. */
@@ -46,26 +53,26 @@ public final class DevicePort implements AutoCloseable {
     private static final int SET_STRING = 0x6007000F;
     /** Capacity of the first try of a string or binary get without one. */
     private static final int FIRST_CAPACITY = 256;
+    /** The port capability the library answers before any open: power reporting. */
+    private static final int POWER_REPORTING = 21;
     /** Largest capacity a get without one grows to. */
     public static final int MAX_VALUE_CAPACITY = 1 << 20;
 
     private final String serviceUrl;
     private final String portName;
     private final int deviceType;
-    // The library refuses a closed handle, and holds its number back from new opens for a while
-    // (about a thousand closes), but not for ever: a call that read the number just before a
-    // close and ran much later could reach another port. So calls hold the read lock while they
-    // use the handle (side by side, as the library allows), close takes the write lock to zero
-    // it, and no call ever passes a handle that was closed.
-    private final ReentrantReadWriteLock lifecycle = new ReentrantReadWriteLock();
-    private long handle;  // guarded by lifecycle; 0 once closed
+    // Volatile so that the read after each native call keeps this port reachable until the call
+    // has returned (Java 8 has no reachabilityFence): the reaper must not close it under the call.
+    private volatile NativeHandle handle;
+    private final PortReaper.Watch watch;
     private volatile Duration writeTimeout = DEFAULT_WRITE_TIMEOUT;
 
     private DevicePort(long handle, String serviceUrl, String portName, int deviceType) {
-        this.handle = handle;
+        this.handle = new NativeHandle(handle, portName);
         this.serviceUrl = serviceUrl;
         this.portName = portName;
         this.deviceType = deviceType;
+        this.watch = PortReaper.watch(this, this.handle);
     }
 
     /**
@@ -81,6 +88,7 @@ public final class DevicePort implements AutoCloseable {
     public static void setInstallRoot(String root) {
         byte[] bytes = root.getBytes(StandardCharsets.UTF_8);
         check("SetDCXPath", PortHandlerIO.SetDCXPath(Arrays.copyOf(bytes, bytes.length + 1)));
+        ServiceLocation.setRoot(root);
     }
 
     /**
@@ -92,13 +100,45 @@ public final class DevicePort implements AutoCloseable {
      * @param portName the port name
      * @param deviceType the device type, passed to the service unchanged
      * @return the open port
-     * @throws PortException when the library or the service refuses
+     * @throws PortException when the library or the service refuses; for {@link
+     *     ResultCode#SERVICE_NOT_AVAILABLE} the message names the install root in effect (as set
+     *     through {@link #setInstallRoot}), the library paths it gives, and what is wrong with
+     *     those files as far as Java can tell
      */
     public static DevicePort open(String serviceUrl, String portName, int deviceType) {
         Objects.requireNonNull(portName, "portName");
         long[] holder = {0};
-        check("Open", PortHandlerIO.Open(serviceUrl, portName, deviceType, holder));
+        int result = PortHandlerIO.Open(serviceUrl, portName, deviceType, holder);
+        if (result == ResultCode.SERVICE_NOT_AVAILABLE.code()) {
+            throw new PortException("Open", ResultCode.SERVICE_NOT_AVAILABLE, ServiceLocation.explain());
+        }
+        check("Open", result);
         return new DevicePort(holder[0], serviceUrl, portName, deviceType);
+    }
+
+    /**
+     * Asks a port's configuration, before or without opening it, whether it reports power:
+     * capability 21, the only one the library answers this way. The library passes the
+     * configuration's value on without giving it a meaning; whether a power-reporting port
+     * carries one device or two chained ones is the configuration's other setting, which the
+     * library reads at open and shows only in the values {@link #powerState()} takes (see
+     * {@link PowerState}).
+     *
+     * <p>Safe from any thread.
+     *
+     * @param serviceUrl the service URL; null or empty for the local service
+     * @param portName the port name
+     * @param argument the configuration's argument, passed on unchanged
+     * @return the configuration's value of capability 21
+     * @throws PortException when the configuration refuses, or {@link ResultCode#UNEXPECTED} when
+     *     the library cannot load the port service for it
+     */
+    public static int powerReportingCapability(String serviceUrl, String portName, int argument) {
+        Objects.requireNonNull(portName, "portName");
+        int[] value = {0};
+        check("GetPortCapability", PortHandlerIO.GetPortCapability(serviceUrl == null ? "" : serviceUrl, portName,
+                POWER_REPORTING, argument, value));
+        return value[0];
     }
 
     /**
@@ -134,12 +174,7 @@ public final class DevicePort implements AutoCloseable {
      * @return false once {@link #close()} has begun its work
      */
     public boolean isOpen() {
-        lifecycle.readLock().lock();
-        try {
-            return handle != 0;
-        } finally {
-            lifecycle.readLock().unlock();
-        }
+        return handle.isOpen();
     }
 
     /**
@@ -214,7 +249,9 @@ public final class DevicePort implements AutoCloseable {
         // The library sends from the start of the array it is given.
         byte[] bytes = offset == 0 ? data : Arrays.copyOfRange(data, offset, offset + length);
         int[] count = {0};
-        check("Write", withHandle(live -> send(live, bytes, length, millis, count)));
+        int result = withHandle(live -> send(live, bytes, length, millis, count));
+        if (Trace.on()) Trace.dump(portName, "write", result, data, offset, length);
+        check("Write", result);
         return count[0];
     }
 
@@ -248,9 +285,12 @@ public final class DevicePort implements AutoCloseable {
         return read(data, data.length);
     }
 
+    /** The one path of every read from the library. */
     private int read(byte[] data, int maximum) {
         int[] count = {0};
-        check("Read", withHandle(live -> PortHandlerIO.Read(live, data, maximum, count)));
+        int result = withHandle(live -> PortHandlerIO.Read(live, data, maximum, count));
+        if ((count[0] > 0 || result != 0) && Trace.on()) Trace.dump(portName, "read", result, data, 0, count[0]);
+        check("Read", result);
         return count[0];
     }
 
@@ -272,7 +312,8 @@ public final class DevicePort implements AutoCloseable {
      */
     public void readFully(byte[] data, Duration timeout) throws TimeoutException, InterruptedException {
         final long start = System.nanoTime();
-        final long limit = timeout.toNanos();
+        // Some 292 years and more: no limit rather than toNanos' ArithmeticException.
+        final long limit = timeout.getSeconds() >= Long.MAX_VALUE / 1_000_000_000L ? Long.MAX_VALUE : timeout.toNanos();
         byte[] scratch = null;
         int got = read(data);
         int idle = 0;
@@ -394,6 +435,7 @@ public final class DevicePort implements AutoCloseable {
      * @return the value, the 4 bytes the library returns read little-endian
      * @throws PortException when the value is absent or the library refuses
      * @throws IllegalStateException when the port is closed
+     * @see #findNumber(String)
      */
     public int getNumber(String key) {
         byte[] k = keyBytes(key);
@@ -423,15 +465,13 @@ public final class DevicePort implements AutoCloseable {
      * @param key the key
      * @param capacity the buffer's size in bytes
      * @return the value
+     * @throws IllegalArgumentException when the capacity is negative
      * @throws PortException {@link ResultCode#BUFFER_OVERFLOW} when the value does not fit (the
      *     library does not pass the length it needs back), or when absent or refused
      * @throws IllegalStateException when the port is closed
      */
     public String getString(String key, int capacity) {
-        byte[] k = keyBytes(key);
-        byte[] v = new byte[capacity];
-        return new String(v, 0, ioctl("getString", GET_STRING, k, k.length, v, capacity),
-                StandardCharsets.UTF_8);
+        return new String(getBytes("getString", GET_STRING, keyBytes(key), capacity), StandardCharsets.UTF_8);
     }
 
     /**
@@ -469,14 +509,13 @@ public final class DevicePort implements AutoCloseable {
      * @param key the key
      * @param capacity the buffer's size in bytes
      * @return the value
+     * @throws IllegalArgumentException when the capacity is negative
      * @throws PortException {@link ResultCode#BUFFER_OVERFLOW} when the value does not fit, or
      *     when absent or refused
      * @throws IllegalStateException when the port is closed
      */
     public byte[] getBinary(String key, int capacity) {
-        byte[] k = keyBytes(key);
-        byte[] v = new byte[capacity];
-        return Arrays.copyOf(v, ioctl("getBinary", GET_BINARY, k, k.length, v, capacity));
+        return getBytes("getBinary", GET_BINARY, keyBytes(key), capacity);
     }
 
     /**
@@ -490,6 +529,73 @@ public final class DevicePort implements AutoCloseable {
      */
     public byte[] getBinary(String key) {
         return grownGet("getBinary", GET_BINARY, key);
+    }
+
+    // Absent custom values. -10 (service result 0x8000000B) is how the simulator answers a key it
+    // does not hold; the port service itself documents no result for that, so the find methods
+    // rely on the simulator's convention and say so.
+
+    /**
+     * Reads a number custom value that may be absent. Safe from any thread.
+     *
+     * <p>Absent means {@link ResultCode#SERVICE_8000000B} (-10): that is the port-service
+     * simulator's answer for a key it does not hold; whether a real port service answers the same
+     * is not known to this library.
+     *
+     * @param key the key
+     * @return the value, or empty when the service answers -10
+     * @throws PortException when the library or the service refuses otherwise
+     * @throws IllegalStateException when the port is closed
+     */
+    public OptionalInt findNumber(String key) {
+        try {
+            return OptionalInt.of(getNumber(key));
+        } catch (PortException e) {
+            if (!absent(e)) throw e;
+            return OptionalInt.empty();
+        }
+    }
+
+    /**
+     * Reads a string custom value of whatever length, as {@link #getString(String)} does, that
+     * may be absent (-10, as {@link #findNumber(String)} says). Safe from any thread.
+     *
+     * @param key the key
+     * @return the value, or empty when the service answers -10
+     * @throws PortException when the library or the service refuses otherwise, or the value does
+     *     not fit in {@link #MAX_VALUE_CAPACITY}
+     * @throws IllegalStateException when the port is closed
+     */
+    public Optional<String> findString(String key) {
+        try {
+            return Optional.of(getString(key));
+        } catch (PortException e) {
+            if (!absent(e)) throw e;
+            return Optional.empty();
+        }
+    }
+
+    /**
+     * Reads a binary custom value of whatever length, as {@link #getBinary(String)} does, that
+     * may be absent (-10, as {@link #findNumber(String)} says). Safe from any thread.
+     *
+     * @param key the key
+     * @return the value, or empty when the service answers -10
+     * @throws PortException when the library or the service refuses otherwise, or the value does
+     *     not fit in {@link #MAX_VALUE_CAPACITY}
+     * @throws IllegalStateException when the port is closed
+     */
+    public Optional<byte[]> findBinary(String key) {
+        try {
+            return Optional.of(getBinary(key));
+        } catch (PortException e) {
+            if (!absent(e)) throw e;
+            return Optional.empty();
+        }
+    }
+
+    private static boolean absent(PortException e) {
+        return e.result() == ResultCode.SERVICE_8000000B;
     }
 
     /**
@@ -509,12 +615,27 @@ public final class DevicePort implements AutoCloseable {
         return key.getBytes(StandardCharsets.UTF_8);
     }
 
+    /** One string or binary get, trusting the count the library reports only within the buffer. */
+    private byte[] getBytes(String operation, int code, byte[] key, int capacity) {
+        if (capacity < 0) throw new IllegalArgumentException(operation + ": capacity is negative: " + capacity);
+        byte[] v = new byte[capacity];
+        return received(operation, v, ioctl(operation, code, key, key.length, v, capacity));
+    }
+
+    /** The bytes a get received: refuses a count outside the buffer instead of cutting or padding. */
+    static byte[] received(String operation, byte[] buffer, int count) {
+        if (count < 0 || count > buffer.length) {
+            throw new PortException(operation, ResultCode.UNEXPECTED,
+                    "the library reported " + count + " bytes for a buffer of " + buffer.length);
+        }
+        return count == buffer.length ? buffer : Arrays.copyOf(buffer, count);
+    }
+
     private byte[] grownGet(String operation, int code, String key) {
         byte[] k = keyBytes(key);
         for (int capacity = FIRST_CAPACITY; ; capacity *= 2) {
-            byte[] v = new byte[capacity];
             try {
-                return Arrays.copyOf(v, ioctl(operation, code, k, k.length, v, capacity));
+                return getBytes(operation, code, k, capacity);
             } catch (PortException e) {
                 if (e.result() != ResultCode.BUFFER_OVERFLOW || capacity >= MAX_VALUE_CAPACITY) throw e;
             }
@@ -533,22 +654,19 @@ public final class DevicePort implements AutoCloseable {
     }
 
     /**
-     * Closes the port. A second close does nothing. Safe from any thread: it waits for the calls
-     * in progress on this port, and every call after it throws {@link IllegalStateException}.
+     * Closes the port. A second close does nothing. Safe from any thread: it does not wait for
+     * the calls in progress on this port (a write blocked in the service returns with the send's
+     * result), and those calls, if the close reaches them, and every call after it throw {@link
+     * IllegalStateException}.
      *
      * @throws PortException when the library reports a failing step; the port is closed anyway
      */
     @Override
     public void close() {
-        lifecycle.writeLock().lock();
-        try {
-            if (handle == 0) return;
-            long closing = handle;
-            handle = 0;
-            check("Close", PortHandlerIO.Close(closing));
-        } finally {
-            lifecycle.writeLock().unlock();
-        }
+        long closing = handle.take();
+        if (closing == 0) return;
+        watch.forget();
+        check("Close", PortHandlerIO.Close(closing));
     }
 
     @Override
@@ -556,15 +674,11 @@ public final class DevicePort implements AutoCloseable {
         return "DevicePort[" + portName + ", type " + deviceType + (isOpen() ? "]" : ", closed]");
     }
 
-    /** Runs a native call with the live handle under the read lock; throws when closed. */
+    /** Runs a native call with the live handle; throws when closed before or during the call. */
     private int withHandle(LongToIntFunction nativeCall) {
-        lifecycle.readLock().lock();
-        try {
-            if (handle == 0) throw new IllegalStateException(portName + " is closed");
-            return nativeCall.applyAsInt(handle);
-        } finally {
-            lifecycle.readLock().unlock();
-        }
+        int result = handle.call(nativeCall);
+        if (handle == null) throw new AssertionError();  // the read that keeps this port reachable
+        return result;
     }
 
     private static void check(String operation, int code) {

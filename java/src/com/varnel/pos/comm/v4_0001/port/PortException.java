@@ -25,7 +25,13 @@ public class PortException extends RuntimeException {
      * @param result the result code the library returned (not {@link ResultCode#SUCCESS})
      */
     public PortException(String operation, ResultCode result) {
-        super(operation + " failed: " + result.code() + " " + result + " (" + result.description() + ")");
+        this(operation, result, null);
+    }
+
+    /** With what Java found out about the failure, after the code. */
+    PortException(String operation, ResultCode result, String detail) {
+        super(operation + " failed: " + result.code() + " " + result + " (" + result.description() + ")"
+                + (detail == null ? "" : ": " + detail));
         this.result = result;
         this.operation = operation;
     }

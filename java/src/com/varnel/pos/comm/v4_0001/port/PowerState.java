@@ -16,22 +16,37 @@ package com.varnel.pos.comm.v4_0001.port;
  *       is; 3 both, whichever role the port itself was opened in.
  * </ul>
  *
- * <p>The library gives these numbers no further meaning, and neither does this enum.
+ * <p>What a device service does with them: it polls {@link DevicePort#powerState()} (the library
+ * sends no power events to Java) and reports a change when the value differs from the last poll.
+ * {@link #UNKNOWN} means the device cannot report power through this port, or has not yet: a
+ * device service reports its power state as unknown and its power reporting as absent. On a
+ * port with two devices the bits say, for each device, powered or not; a device service serving
+ * one of the two looks at its own bit ({@link #firstOfTwoPowered()}, {@link
+ * #secondOfTwoPowered()}). On a port with one device, 0, 3 and 4 stand for the device's raw
+ * readings 0, 1 or 3, and 2: which of these a device calls on, off or offline is for its own
+ * documentation to say, not the library's; the latching of 4 makes a brief reading 2 visible to
+ * a poll that came too late for it, so a device service does not miss it.
  *
  * <p>Immutable; safe from any thread.
  */
 public enum PowerState {
-    /** -1: the port is not watched (its name lacks "KOVLAN") or the state is not known yet. */
+    /**
+     * -1: the port is not watched (its name lacks "KOVLAN", or the port service's power functions
+     * could not be loaded) or the state is not known yet; a device service reports unknown.
+     */
     UNKNOWN(-1),
-    /** 0: one device: raw reading 0; two devices: neither powered. */
+    /** 0: one device: raw reading 0; two devices: neither powered, both off for a device service. */
     STATE_0(0),
-    /** 1: two devices only: the first powered, the second not. */
+    /** 1: two devices only: the first (device types other than 2) powered, the second not. */
     STATE_1(1),
-    /** 2: two devices only: the second powered, the first not. */
+    /** 2: two devices only: the second (device type 2) powered, the first not. */
     STATE_2(2),
-    /** 3: one device: raw reading 1 or 3; two devices: both powered. */
+    /** 3: one device: raw reading 1 or 3; two devices: both powered, both on for a device service. */
     STATE_3(3),
-    /** 4: one device only: raw reading 2, reported at least once. */
+    /**
+     * 4: one device only: raw reading 2; returned by at least one poll even when the device left
+     * it before that poll.
+     */
     STATE_4(4);
 
     private final int value;
