@@ -127,6 +127,19 @@ std::vector<std::string> FakeJni::Calls(const std::string& part) {
 }
 
 void* FakeJni::PinElements(jobject array, jboolean* isCopy) {
+    std::function<bool()> hook;
+    Locked([&] {
+        auto found = std::find_if(hooks_.begin(), hooks_.end(), [&](const auto& entry) {
+            return std::any_of(objects_.begin(), objects_.end(), [&](const auto& object) {
+                return reinterpret_cast<jobject>(object.get()) == array &&
+                       object->label == entry.first;
+            });
+        });
+        if (found == hooks_.end()) return;
+        hook = std::move(found->second);
+        hooks_.erase(found);
+    });
+    if (hook && !hook()) return nullptr;
     std::lock_guard<std::mutex> guard(mutex_);
     Object* object = Find(array, "Get", "ArrayElements");
     if (object == nullptr) return nullptr;
