@@ -1,5 +1,6 @@
 # Prints the newest glibc symbol version LIBRARY needs, which sets the oldest distribution it runs
-# on, and fails when it needs a shared C++ runtime (libstdc++ or libgcc_s) instead of carrying it.
+# on, and fails when it needs a shared C++ runtime (libstdc++ or libgcc_s) instead of carrying it,
+# or static TLS.
 execute_process(COMMAND objdump -T ${LIBRARY} OUTPUT_VARIABLE symbols RESULT_VARIABLE result)
 execute_process(COMMAND readelf -d ${LIBRARY} OUTPUT_VARIABLE dynamic RESULT_VARIABLE result2)
 if(NOT result EQUAL 0 OR NOT result2 EQUAL 0)
@@ -16,6 +17,10 @@ foreach(version IN LISTS versions)
     set(newest ${number})
   endif()
 endforeach()
+# The JVM loads the library late, when the static TLS surplus may be spent already.
+if(dynamic MATCHES "STATIC_TLS")
+  message(FATAL_ERROR "${LIBRARY} needs static TLS (FLAGS STATIC_TLS): some thread-local uses initial-exec")
+endif()
 string(REGEX MATCHALL "\\(NEEDED\\)[^\n]*\\[[^]\n]+\\]" entries "${dynamic}")
 set(needed "")
 foreach(entry IN LISTS entries)
