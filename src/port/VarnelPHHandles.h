@@ -36,7 +36,8 @@ size_t PortsAwaitingRelease();
 
 // A call's hold on a live port, for the length of the call; empty for 0 or a handle not live.
 // Each thread announces the port it holds in a slot of its own (no shared counter to bounce
-// between threads calling on one port); a closed port is freed once no slot names it.
+// between threads calling on one port); a closed port is freed once no slot names it. One hold
+// per thread at a time: native methods do not nest.
 class PortHold {
   public:
     explicit PortHold(jlong handle);

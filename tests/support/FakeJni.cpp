@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <utility>
 
 namespace {
 
@@ -129,15 +130,8 @@ std::vector<std::string> FakeJni::Calls(const std::string& part) {
 void* FakeJni::PinElements(jobject array, jboolean* isCopy) {
     std::function<bool()> hook;
     Locked([&] {
-        auto found = std::find_if(hooks_.begin(), hooks_.end(), [&](const auto& entry) {
-            return std::any_of(objects_.begin(), objects_.end(), [&](const auto& object) {
-                return reinterpret_cast<jobject>(object.get()) == array &&
-                       object->label == entry.first;
-            });
-        });
-        if (found == hooks_.end()) return;
-        hook = std::move(found->second);
-        hooks_.erase(found);
+        if (Object* object = Find(array, nullptr, nullptr))
+            hook = std::exchange(hooks_[object->label], nullptr);
     });
     if (hook && !hook()) return nullptr;
     std::lock_guard<std::mutex> guard(mutex_);

@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -61,7 +62,7 @@ class FakeJni {
     // environment's lock: what another thread could do at that moment. The pin fails when the
     // hook returns false.
     void BeforePin(const std::string& label, std::function<bool()> hook) {
-        Locked([&] { hooks_.emplace_back(label, std::move(hook)); });
+        Locked([&] { hooks_[label] = std::move(hook); });
     }
 
   private:
@@ -94,5 +95,5 @@ class FakeJni {
     std::vector<std::unique_ptr<Pin>> pins_;
     std::vector<std::string> calls_;
     int pinsUntilFailure_ = 0;
-    std::vector<std::pair<std::string, std::function<bool()>>> hooks_;
+    std::map<std::string, std::function<bool()>> hooks_;  // by label
 };
