@@ -15,6 +15,10 @@
 #include "port/VarnelPHJNI.h"
 #include "service/CustomValueIOCtrl.h"
 
+#if defined(__SANITIZE_ADDRESS__)
+#include <sanitizer/lsan_interface.h>
+#endif
+
 namespace {
 
 // The range: 2^30 slots of 256 bytes, 256 GiB of address space that is reserved, not committed;
@@ -74,6 +78,11 @@ bool Reserve() {
         void* range =
             mmap(nullptr, bytes, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
         if (range == MAP_FAILED) continue;
+#if defined(__SANITIZE_ADDRESS__)
+        // Port objects kept for good hold their ring and strings: LeakSanitizer must look here as
+        // it looks at the heap.
+        __lsan_register_root_region(range, bytes);
+#endif
         arenaBytes = bytes;
         arenaBase.store(reinterpret_cast<uintptr_t>(range), std::memory_order_relaxed);
         arenaEnd.store(reinterpret_cast<uintptr_t>(range), std::memory_order_release);
