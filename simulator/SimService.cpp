@@ -31,8 +31,9 @@ DeviceKey keyOf(const Connection& connection) {
 constexpr DCXRESULT kErrSendReleased = 0x80000007;
 constexpr DCXRESULT kErrSendTimedOut = 0x80000006;
 
-// A blocked send, with the state's mutex held through the lock: 0 when it times out, else
-// the result that ends it. Waiting gives the mutex up, so the close that ends it can run.
+// A blocked send, with the state's mutex held through the lock; returns how it ended: released
+// by a close or cancel of its handle (or a reset), or timed out. Waiting gives the mutex up, so
+// the close that ends it can run.
 DCXRESULT blockSend(State& s, std::unique_lock<std::mutex>& lock, Connection* connection,
                     uint32_t timeoutMs) {
     const uint64_t resets = s.resets;
