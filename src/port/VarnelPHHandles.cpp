@@ -230,6 +230,16 @@ void ReclaimLocked() {
     }
 }
 
+// After a call withdrew its announcement of a port that is no longer live: frees what a Close
+// left queued because of that announcement. The read-modify-write orders the withdrawal before
+// this look at the queue, against DestroyPort's own (a fence would do, but ThreadSanitizer does
+// not model fences).
+void ReclaimAfterWithdrawal() {
+    if (pendingCount.fetch_add(0, std::memory_order_seq_cst) == 0) return;
+    std::lock_guard<std::mutex> guard(pendingLock);
+    ReclaimLocked();
+}
+
 }  // namespace
 
 VarnelPHJNI* NewPort() {
@@ -280,8 +290,8 @@ void DestroyPort(VarnelPHJNI* port, bool releasesBinding) {
     header->releasesBinding = releasesBinding;
     header->nextPending = pendingHead;
     pendingHead = header;
-    // Seq_cst: a call that withdraws its announcement and then finds nothing pending cannot
-    // also be missed by the look below.
+    // Against ReclaimAfterWithdrawal: a call that finds nothing queued withdrew its announcement
+    // before this, and the look below sees it gone.
     pendingCount.fetch_add(1, std::memory_order_seq_cst);
     ReclaimLocked();
 }
@@ -306,9 +316,8 @@ PortHold::PortHold(jlong handle) {
     // whoever frees after it) sees this announcement and leaves the object alone.
     Announce(announcement, port);
     if (header->live.load(std::memory_order_seq_cst) == 0) {
-        announcement->port.store(nullptr, std::memory_order_seq_cst);
-        // A Close that saw this announcement left its port for a later look.
-        ReclaimPorts();
+        announcement->port.store(nullptr, std::memory_order_release);
+        ReclaimAfterWithdrawal();
         return;
     }
     port_ = port;
@@ -326,12 +335,7 @@ PortHold::~PortHold() {
     } else {
         slot_->store(nullptr, std::memory_order_seq_cst);
     }
-    if (HeaderOf(port_)->live.load(std::memory_order_seq_cst) == 0) {
-        // Against DestroyPort's queueing: this thread sees the port queued, or its queueing
-        // look sees this announcement gone.
-        std::atomic_thread_fence(std::memory_order_seq_cst);
-        ReclaimPorts();
-    }
+    if (HeaderOf(port_)->live.load(std::memory_order_seq_cst) == 0) ReclaimAfterWithdrawal();
 }
 
 bool PortHold::StillOpen() const {
