@@ -32,6 +32,8 @@ void VSim_Reset(void) {
         s.progress.wait(lock);
         s.queue.clear();
     }
+    releaseSends(s, nullptr);  // their connections are about to go
+    s.blockSends = false;
     s.connections.clear();
     s.byHandle.clear();
     s.devices.clear();
@@ -241,6 +243,12 @@ void VSim_SetLoopback(int enabled) {
     State& s = state();
     std::lock_guard lock(s.mutex);
     s.loopback = enabled != 0;
+}
+
+void VSim_SetSendBlocking(int enabled) {
+    State& s = state();
+    std::lock_guard lock(s.mutex);
+    s.blockSends = enabled != 0;
 }
 
 void VSim_SetScenarioFiles(int enabled) {

@@ -20,6 +20,7 @@
 //                                          likewise, a lock report with value 0
 //   log on | log off                       the call log, off unless asked for (see
 //                                          VSim_SetLogEnabled); not undone by a later text
+//   send-blocks                            as VSim_SetSendBlocking(1)
 //
 // Reads are counted per device from when the scenario is applied; n = 0 fires at once.
 // The device-script directives (rule, unsolicited, unmatched, replay) are SimScript.cpp's; a
@@ -140,6 +141,10 @@ bool apply(State& s, const std::vector<std::string_view>& w) {
         s.logEnabled = w[1] == "on";
         return true;
     }
+    if (directive == "send-blocks" && w.size() == 1) {
+        s.blockSends = true;
+        return true;
+    }
     const bool power = directive == "power" && w.size() == 6;
     const bool lockLost = directive == "lock-lost" && w.size() == 5;
     if (power || lockLost) {
@@ -187,6 +192,7 @@ void clearScenarioSettings(State& s) {
     s.portCapabilities.clear();
     s.triggers.clear();
     clearScript(s);
+    s.blockSends = false;
 }
 
 int applyScenario(State& s, std::string_view text) {

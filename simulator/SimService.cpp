@@ -2,6 +2,7 @@
 // properties, capabilities and the extension entry. Each call is logged and consults the result
 // program before it has any effect.
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -25,6 +26,22 @@ std::optional<std::string> readScenarioFile(const char* directory) {
 
 DeviceKey keyOf(const Connection& connection) {
     return {connection.port, connection.deviceType};
+}
+
+constexpr DCXRESULT kErrSendReleased = 0x80000007;
+constexpr DCXRESULT kErrSendTimedOut = 0x80000006;
+
+// A blocked send, with the state's mutex held through the lock; returns how it ended: released
+// by a close or cancel of its handle (or a reset), or timed out. Waiting gives the mutex up, so
+// the close that ends it can run.
+DCXRESULT blockSend(State& s, std::unique_lock<std::mutex>& lock, Connection* connection,
+                    uint32_t timeoutMs) {
+    const uint64_t resets = s.resets;
+    const uint64_t releases = connection->sendReleases;
+    const bool released = s.sendReleased.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] {
+        return s.resets != resets || connection->sendReleases != releases;
+    });
+    return released ? kErrSendReleased : kErrSendTimedOut;
 }
 
 }  // namespace
@@ -90,6 +107,7 @@ DCXRESULT VSimSvc_Close(void* portHandle) {
     connection->open = false;
     connection->locked = false;
     connection->callbacks.clear();
+    releaseSends(s, connection);
     awaitCallbacks(s, lock, connection, std::nullopt);
     return 0;
 }
@@ -151,7 +169,7 @@ DCXRESULT VSimSvc_UnRegisterCallback(uint32_t kind, void* portHandle) {
 DCXRESULT VSimSvc_Send(void* portHandle, uint32_t zero1, uint32_t zero2, uint32_t arg1,
                        uint32_t arg2, uint8_t* bytes, uint32_t* sent) {
     State& s = state();
-    std::lock_guard lock(s.mutex);
+    std::unique_lock lock(s.mutex);
     LogLine line("DCX_Send");
     line.handle(s, portHandle).num(zero1).num(zero2).num(arg1).num(arg2);
     const auto count = static_cast<int32_t>(arg2);
@@ -167,6 +185,7 @@ DCXRESULT VSimSvc_Send(void* portHandle, uint32_t zero1, uint32_t zero2, uint32_
     Connection* connection = openConnection(s, portHandle);
     if (connection == nullptr) return kErrHandle;
     if (count < 0 || (count > 0 && bytes == nullptr)) return kErrParameter;
+    if (s.blockSends) return blockSend(s, lock, connection, arg1);
     report(arg2);
     scriptSent(s, *connection, bytes, arg2);
     return 0;
@@ -178,7 +197,10 @@ DCXRESULT VSimSvc_CancelOperation(void* portHandle, uint32_t operation, uint32_t
     LogLine line("DCX_CancelOperation");
     line.handle(s, portHandle).num(operation).num(value);
     if (DCXRESULT r = enter(s, "DCX_CancelOperation", line.done())) return r;
-    return openConnection(s, portHandle) != nullptr ? 0 : kErrHandle;
+    Connection* connection = openConnection(s, portHandle);
+    if (connection == nullptr) return kErrHandle;
+    releaseSends(s, connection);
+    return 0;
 }
 
 DCXRESULT VSimSvc_ResumeSending(void* portHandle) {

@@ -55,6 +55,15 @@ void programResult(State& s, std::string_view function, uint32_t nth, DCXRESULT 
     program->second.onCall[callsSoFar + nth] = result;
 }
 
+void releaseSends(State& s, Connection* connection) {
+    if (connection != nullptr) {
+        ++connection->sendReleases;
+    } else {
+        ++s.resets;
+    }
+    s.sendReleased.notify_all();
+}
+
 Connection* openConnection(State& s, const void* handle) {
     auto found = s.byHandle.find(handle);
     if (found == s.byHandle.end() || !found->second->open) return nullptr;

@@ -48,6 +48,7 @@ struct Connection {
     uint32_t deviceType;
     bool open = true;
     bool locked = false;
+    uint64_t sendReleases = 0;  // DCX_Close and DCX_CancelOperation calls: end blocked sends
     std::map<uint32_t, Registration> callbacks;  // by kind
     // Device scripts: n-th connection to its device since the scenario, its DCX_Send calls, and
     // when the last scripted delivery to it is due (later ones never overtake it).
@@ -185,6 +186,10 @@ struct State {
     // nobody reads.
     bool logEnabled = false;
     bool loopback = true;
+    // DCX_Send waits for its handle's DCX_Close or DCX_CancelOperation, or its timeout.
+    bool blockSends = false;
+    uint64_t resets = 0;  // a blocked send gives up when the simulator is reset
+    std::condition_variable sendReleased;
 
     std::deque<Event> queue;
     bool deliveryStarted = false;
@@ -230,6 +235,9 @@ void awaitCallbacks(State& s, std::unique_lock<std::mutex>& lock, const Connecti
 // Waits until only periodic data is queued and no callback runs; false on time-out.
 bool awaitIdle(State& s, std::unique_lock<std::mutex>& lock, uint32_t timeoutMs);
 bool onDeliveryThread(const State& s);
+
+// Ends the sends blocked on the connection (every blocked send when it is null).
+void releaseSends(State& s, Connection* connection);
 
 // Scenario settings: programmed results and device and port settings.
 void clearScenarioSettings(State& s);

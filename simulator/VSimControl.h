@@ -34,6 +34,10 @@
 // loopback on, they come back to the same connection's kind 0 callback as event 0x10000000
 // (count 0, values null) from the delivery thread.
 //
+// With send blocking on, a valid DCX_Send stores sent 0 and waits, holding no simulator lock,
+// until DCX_Close or DCX_CancelOperation is called on its handle (result 0x80000007) or arg1
+// milliseconds pass (0x80000006); nothing is sent either way. VSim_Reset ends it like a close.
+//
 // Other behaviour the tests rely on:
 // - Every DCX_ call is logged, then consults the result program; a programmed nonzero result is
 //   returned at once and the call has no effect (out-parameters untouched, except DCX_Send's
@@ -67,6 +71,7 @@
 //   power <port> <deviceType> <reading> after-reads <n>
 //   lock-lost <port> <deviceType> after-reads <n>
 //   log on | log off                           as VSim_SetLogEnabled; kept when the text changes
+//   send-blocks                                as VSim_SetSendBlocking(1)
 // The power and lock-lost directives fire once property 4 of the device has been read n times
 // through DCX_GetProperty since the scenario was applied: VSim_ReportPower(port, type, reading), or
 // VSim_ReportLock(port, type, 0, 1).
@@ -192,6 +197,8 @@ int VSim_WaitIdle(uint32_t timeoutMs);
 // Loopback: data sent on a connection that no script rule or unmatched line answers comes back
 // to it as received data (on by default).
 void VSim_SetLoopback(int enabled);
+// Send blocking (off by default and after VSim_Reset or a new scenario text): see DCX_Send above.
+void VSim_SetSendBlocking(int enabled);
 
 // Applies a scenario text, in the format of the scenario file, as DCX_Initialize would apply the
 // file (clearing the same settings first); the file's bookkeeping is left alone. Returns 0, or

@@ -58,11 +58,15 @@ int32_t InitializeDCX(VarnelPHJNI* port) {
     return GetErrorCode(result);
 }
 
+// Calls DCX_Terminate; its service result, DCX_ERR_NOT_AVAILABLE when it is missing.
+DCXRESULT TerminateService(VarnelPHJNI* port) {
+    auto terminate = port->DCX().Terminate;
+    return terminate != nullptr ? terminate() : DCX_ERR_NOT_AVAILABLE;
+}
+
 // Calls DCX_Terminate and, when it succeeds, gives back the configuration-library reference.
 int32_t TerminateDCX(VarnelPHJNI* port) {
-    auto terminate = port->DCX().Terminate;
-    if (terminate == nullptr) return GetErrorCode(DCX_ERR_NOT_AVAILABLE);
-    DCXRESULT result = terminate();
+    DCXRESULT result = TerminateService(port);
     if (result != 0) return GetErrorCode(result);
     TerminateCustomValueIO();
     return 0;
@@ -117,8 +121,11 @@ void RetirePort(VarnelPHJNI* port) {
     }
 }
 
-// Close's steps, also used by Open when the handle cannot reach Java. The port object is gone
-// (or retired) afterwards whatever the result.
+// Close's steps, also used by Open when the handle cannot reach Java. They run at once, whatever
+// calls are still in flight on the port (a send blocked in the service is released by
+// DCX_Close); the port object, and the configuration-library reference a custom-value request
+// may be using, go once the last of those calls has ended. The port object is gone (or retired)
+// afterwards whatever the result.
 jint ClosePort(VarnelPHJNI* port) {
     void* portHandle = port->GetPHHandle();
     const DCXFunctions& dcx = port->DCX();
@@ -133,12 +140,13 @@ jint ClosePort(VarnelPHJNI* port) {
     }
     result = dcx.Unlock != nullptr ? dcx.Unlock(portHandle) : DCX_ERR_NOT_AVAILABLE;
     if (result == 0) result = dcx.Close != nullptr ? dcx.Close(portHandle) : DCX_ERR_NOT_AVAILABLE;
+    bool releasesBinding = false;
     if (result == 0) {
         // No registration on the handle can report any more: the power records may go.
         OstrelPowerClosed(portHandle);
-        TerminateDCX(port);
+        releasesBinding = TerminateService(port) == 0;
     }
-    DestroyPort(port);
+    DestroyPort(port, releasesBinding);
     return GetErrorCode(result);
 }
 
@@ -201,34 +209,32 @@ JNIEXPORT jint JNICALL PH_JNI(Open)(JNIEnv* env, jobject, jstring serviceURL, js
     // A holder with no element could never receive the handle: refuse before opening anything.
     if (env->GetArrayLength(handleHolder) < 1) return GetErrorCode(DCX_ERR_PARAMETER);
 
-    auto* port = new (std::nothrow) VarnelPHJNI;
+    VarnelPHJNI* port = NewPort();
     if (port == nullptr) return PH_ERR_NO_MEMORY;
     int32_t result = port->CreatePH();
     if (result == 0) result = InitializeDCX(port);
     if (result != 0) {
-        delete port;
+        DestroyPort(port);
         return result;  // already a bridge result code
     }
     result = OpenAndLock(env, port, serviceURL, portName, static_cast<uint32_t>(deviceType));
     if (result != 0) {
         // The port may stay opened (and locked) in the service: DCX_Terminate is all that follows.
         TerminateDCX(port);
-        delete port;
+        DestroyPort(port);
         return result;
     }
     StartPowerMonitor(env, port, serviceURL, portName, static_cast<uint32_t>(deviceType));
 
-    const auto handle = reinterpret_cast<jlong>(port);
-    if (!AddLivePort(port)) {
-        ClosePort(port);  // a handle no call would accept is no use to Java
-        return PH_ERR_NO_MEMORY;
-    }
     ScopedLongArray holder(env, handleHolder);
     if (holder.failed()) {
-        ClosePort(TakeLivePort(handle));  // Java cannot learn the handle: the port must not stay
+        ClosePort(port);  // Java cannot learn the handle: the port must not stay
         return GetErrorCode(DCX_ERR_PARAMETER);
     }
-    holder.get()[0] = handle;
+    // Valid only once written: a Close with the handle read from the holder before then is
+    // refused rather than closing a port whose Open has not returned.
+    holder.get()[0] = reinterpret_cast<jlong>(port);
+    PublishPort(port);
     return 0;
 }
 
@@ -260,7 +266,9 @@ JNIEXPORT jint JNICALL PH_JNI(Write)(JNIEnv* env, jobject, jlong handle, jbyteAr
              reinterpret_cast<uint8_t*>(bytes.get()), &sent);
     // A failed send may have got part of the way: Java learns how far in either case.
     StoreCount(env, countHolder, countLength, static_cast<int32_t>(sent));
-    if (result == 0x80000010 || result == 0x80000007 || result == 0x80000006) {
+    // A port closed while the send waited is closed in the service too: nothing to flush.
+    const bool flush = result == 0x80000010 || result == 0x80000007 || result == 0x80000006;
+    if (flush && port.StillOpen()) {
         DCXFlushSend(port->DCX(), port->GetPHHandle(), 0);
     }
     return GetErrorCode(result);
@@ -445,7 +453,7 @@ JNIEXPORT jint JNICALL PH_JNI(checkOstrelPowerStatus)(JNIEnv*, jobject, jlong ha
     // the next poll retries (also when a new loss was reported meanwhile). The state is
     // returned either way.
     uint32_t reports = 0;
-    if (IsPortUnlocked(portHandle, &reports) != 0) {
+    if (IsPortUnlocked(portHandle, &reports) != 0 && port.StillOpen()) {
         auto lock = port->DCX().Lock;
         if (lock != nullptr && lock(portHandle, DCX_LOCK_TIMEOUT) == 0) {
             RecoverPortLock(portHandle, reports);

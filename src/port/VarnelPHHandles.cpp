@@ -1,41 +1,94 @@
 #include "port/VarnelPHHandles.h"
 
 #include <linux/membarrier.h>
+#include <pthread.h>
+#include <sys/mman.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <mutex>
 #include <new>
-#include <thread>
 
-#include "platform/WinApiClone.h"
 #include "port/VarnelPHJNI.h"
+#include "service/CustomValueIOCtrl.h"
+
+#if defined(__SANITIZE_ADDRESS__)
+#include <sanitizer/lsan_interface.h>
+#endif
 
 namespace {
 
-// Open addressing on the port's address. A slot holds 0 (never used), kTombstone (a port was
-// there), a live port's address, or that address | kClosing while its Close waits. Slots never
-// go back to 0, so a search may stop at the first 0: the address was never placed beyond it.
-constexpr int kSlotBits = 14;
-constexpr size_t kSlots = size_t{1} << kSlotBits;
-constexpr uintptr_t kTombstone = 1;
-constexpr uintptr_t kClosing = 1;  // port objects are 16-byte aligned: bit 0 is free
-std::atomic<uintptr_t> livePorts[kSlots];
+// The range: 2^30 slots of 256 bytes, 256 GiB of address space that is reserved, not committed;
+// less where the process may not reserve that much. A slot is a header on a cache line of its
+// own (read by every call, so kept apart from the ring indices) and the port object behind it.
+constexpr size_t kHeaderBytes = 64;
+constexpr size_t kSlotBytes = std::bit_ceil(kHeaderBytes + sizeof(VarnelPHJNI));
+constexpr size_t kPageBytes = 4096;
+constexpr size_t kSlotsPerPage = kPageBytes / kSlotBytes;
+constexpr size_t kMostBytes = size_t{1} << 38;
+constexpr size_t kLeastBytes = size_t{1} << 24;
+static_assert(kPageBytes % kSlotBytes == 0);
 
-size_t Home(uintptr_t address) {
-    return static_cast<size_t>(((address >> 4) * 0x9E3779B97F4A7C15ull) >> (64 - kSlotBits));
+struct alignas(kHeaderBytes) SlotHeader {
+    // 1 while the handle is valid: set by PublishPort, cleared by the one Close that takes it.
+    std::atomic<uint32_t> live{0};
+    // In a page's first slot: slots of the page not freed yet (under arenaLock).
+    uint32_t unfreed = 0;
+    // The rest under pendingLock.
+    bool releasesBinding = false;
+    bool keep = false;  // a call may hold it unseen: never freed
+    SlotHeader* nextPending = nullptr;
+};
+static_assert(sizeof(SlotHeader) == kHeaderBytes);
+
+SlotHeader* HeaderOf(const VarnelPHJNI* port) {
+    return reinterpret_cast<SlotHeader*>(reinterpret_cast<uintptr_t>(port) - kHeaderBytes);
 }
 
-// The slot of a live or closing port, or null. Seq_cst: ordered against announcements.
-std::atomic<uintptr_t>* Find(uintptr_t address) {
-    for (size_t i = 0, at = Home(address); i < kSlots; ++i, at = (at + 1) % kSlots) {
-        const uintptr_t value = livePorts[at].load(std::memory_order_seq_cst);
-        if (value == 0) return nullptr;
-        if ((value & ~kClosing) == address) return &livePorts[at];
+VarnelPHJNI* PortOf(SlotHeader* header) {
+    return reinterpret_cast<VarnelPHJNI*>(reinterpret_cast<uintptr_t>(header) + kHeaderBytes);
+}
+
+std::mutex arenaLock;
+size_t arenaBytes = 0;  // under arenaLock
+std::atomic<uintptr_t> arenaBase{0};
+// End of the slots handed out; it only grows. Every page below it stays readable: committed, or
+// given back to the kernel, after which it reads as zeros, that is as not live.
+std::atomic<uintptr_t> arenaEnd{0};
+
+// The header behind a value that may be a port object's address, found without touching any
+// memory outside the slots handed out; null for every other value.
+SlotHeader* Lookup(jlong handle) {
+    const auto address = static_cast<uintptr_t>(handle);
+    // Acquire: the slots below the end are committed and their headers written.
+    const uintptr_t end = arenaEnd.load(std::memory_order_acquire);
+    const uintptr_t base = arenaBase.load(std::memory_order_relaxed);
+    if (address >= end || address < base + kHeaderBytes) return nullptr;
+    if ((address - base) % kSlotBytes != kHeaderBytes) return nullptr;
+    return reinterpret_cast<SlotHeader*>(address - kHeaderBytes);
+}
+
+// Under arenaLock. Halves the request until the process may reserve it.
+bool Reserve() {
+    if (arenaBytes != 0) return true;
+    for (size_t bytes = kMostBytes; bytes >= kLeastBytes; bytes /= 2) {
+        void* range =
+            mmap(nullptr, bytes, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+        if (range == MAP_FAILED) continue;
+#if defined(__SANITIZE_ADDRESS__)
+        // Port objects kept for good hold their ring and strings: LeakSanitizer must look here as
+        // it looks at the heap.
+        __lsan_register_root_region(range, bytes);
+#endif
+        arenaBytes = bytes;
+        arenaBase.store(reinterpret_cast<uintptr_t>(range), std::memory_order_relaxed);
+        arenaEnd.store(reinterpret_cast<uintptr_t>(range), std::memory_order_release);
+        return true;
     }
-    return nullptr;
+    return false;
 }
 
 // Where each thread announces the port its current call holds; one cache line each, so calls
@@ -74,38 +127,65 @@ Announcement* Claim() {
     }
 }
 
-// Gives the thread's announcement slot back when the thread ends.
-struct ThreadAnnouncement {
-    Announcement* slot = nullptr;
-    ~ThreadAnnouncement() {
-        if (slot != nullptr) slot->taken.store(false, std::memory_order_release);
-    }
-};
-thread_local ThreadAnnouncement threadAnnouncement;
-// The same slot, trivially destructible, so the per-call path reads it without a TLS wrapper.
-[[gnu::tls_model("initial-exec")]] thread_local Announcement* threadSlot = nullptr;
+// Trivially destructible, so reading it costs no TLS wrapper and the library needs neither
+// static TLS nor the C++ runtime's thread-exit hook; a pthread key gives the slot back.
+thread_local Announcement* threadSlot = nullptr;
+pthread_key_t threadKey;
 
-Announcement* ThisThreadsSlot() {
-    if (threadSlot == nullptr) {
-        threadSlot = Claim();
-        threadAnnouncement.slot = threadSlot;
-    }
-    return threadSlot;
+void GiveBack(void* slot) {
+    auto* announcement = static_cast<Announcement*>(slot);
+    announcement->port.store(nullptr, std::memory_order_release);
+    announcement->taken.store(false, std::memory_order_release);
+    threadSlot = nullptr;  // a later call on this thread (another key's destructor) claims anew
 }
 
-// Close pays for the ordering instead of every call: after marking a port closing it has the
-// kernel run a full barrier on every thread of the process (membarrier), so a call may announce
-// with a plain store. Where membarrier is missing, and under ThreadSanitizer (which cannot see
-// it), each call announces with a full fence instead. Decided at the first Open, before any
-// port can be held.
+Announcement* ThisThreadsSlot() {
+    if (Announcement* slot = threadSlot; slot != nullptr) [[likely]] {
+        return slot;
+    }
+    static const bool keyMade = pthread_key_create(&threadKey, GiveBack) == 0;
+    Announcement* slot = keyMade ? Claim() : nullptr;
+    if (slot == nullptr) return nullptr;
+    if (pthread_setspecific(threadKey, slot) != 0) {
+        slot->taken.store(false, std::memory_order_release);
+        return nullptr;
+    }
+    threadSlot = slot;
+    return slot;
+}
+
+// Close pays for the ordering instead of every call: after clearing a port's live flag it has
+// the kernel run a full barrier on every thread of the process (membarrier), so a call may
+// announce with a plain store. Where membarrier is missing, where it ever fails, and under
+// ThreadSanitizer (which cannot see it), each call fences for itself instead. Decided at the
+// first Open, before any port can be held.
 std::atomic<bool> closeFences{false};
 
 void ChooseFences() {
 #if !defined(__SANITIZE_THREAD__)
     static const bool registered =
         syscall(SYS_membarrier, MEMBARRIER_CMD_REGISTER_PRIVATE_EXPEDITED, 0, 0) == 0;
-    closeFences.store(registered, std::memory_order_relaxed);
+    static const bool chosen = (closeFences.store(registered, std::memory_order_relaxed), true);
+    (void)chosen;
 #endif
+}
+
+// False when a call may have announced with a plain store that this thread cannot be sure to
+// see: the kernel refused the barrier. Calls fence for themselves from then on.
+bool FenceEveryThread() {
+    if (!closeFences.load(std::memory_order_relaxed)) return true;  // calls fence themselves
+    if (syscall(SYS_membarrier, MEMBARRIER_CMD_PRIVATE_EXPEDITED, 0, 0) == 0) return true;
+    closeFences.store(false, std::memory_order_seq_cst);
+    return false;
+}
+
+void Announce(Announcement* announcement, VarnelPHJNI* port) {
+    if (closeFences.load(std::memory_order_relaxed)) {
+        announcement->port.store(port, std::memory_order_relaxed);
+        std::atomic_signal_fence(std::memory_order_seq_cst);
+    } else {
+        announcement->port.store(port, std::memory_order_seq_cst);
+    }
 }
 
 bool Announced(const VarnelPHJNI* port) {
@@ -118,79 +198,126 @@ bool Announced(const VarnelPHJNI* port) {
     return false;
 }
 
+// Ports taken by a Close whose object a call still held at the last look, linked through their
+// headers so that queueing one never allocates.
+std::mutex pendingLock;
+SlotHeader* pendingHead = nullptr;
+std::atomic<size_t> pendingCount{0};
+
+// Under pendingLock. The page goes back to the kernel with its last slot; its address space is
+// never handed out again.
+void Free(SlotHeader* header) {
+    VarnelPHJNI* port = PortOf(header);
+    port->~VarnelPHJNI();
+    if (header->releasesBinding) TerminateCustomValueIO();
+    const uintptr_t page = reinterpret_cast<uintptr_t>(header) & ~(kPageBytes - 1);
+    std::lock_guard<std::mutex> guard(arenaLock);
+    if (--reinterpret_cast<SlotHeader*>(page)->unfreed == 0) {
+        madvise(reinterpret_cast<void*>(page), kPageBytes, MADV_DONTNEED);
+    }
+}
+
+void ReclaimLocked() {
+    for (SlotHeader** link = &pendingHead; *link != nullptr;) {
+        SlotHeader* header = *link;
+        if (Announced(PortOf(header))) {
+            link = &header->nextPending;
+            continue;
+        }
+        *link = header->nextPending;
+        pendingCount.fetch_sub(1, std::memory_order_relaxed);
+        Free(header);
+    }
+}
+
+// After a call withdrew its announcement of a port that is no longer live: frees what a Close
+// left queued because of that announcement. The read-modify-write orders the withdrawal before
+// this look at the queue, against DestroyPort's own (a fence would do, but ThreadSanitizer does
+// not model fences).
+void ReclaimAfterWithdrawal() {
+    if (pendingCount.fetch_add(0, std::memory_order_seq_cst) == 0) return;
+    std::lock_guard<std::mutex> guard(pendingLock);
+    ReclaimLocked();
+}
+
 }  // namespace
 
-void DestroyPort(VarnelPHJNI* port) {
-    static constexpr size_t kQuarantine = 1024;
-    static std::mutex quarantineLock;
-    static void* quarantine[kQuarantine];
-    static size_t next = 0;
-    port->~VarnelPHJNI();  // the ring and string copies go at once; only the object stays
-    void* oldest = nullptr;
-    {
-        std::lock_guard<std::mutex> guard(quarantineLock);
-        oldest = quarantine[next];
-        quarantine[next] = port;
-        next = (next + 1) % kQuarantine;
-    }
-    ::operator delete(oldest);
-}
-
-bool AddLivePort(VarnelPHJNI* port) {
+VarnelPHJNI* NewPort() {
     ChooseFences();
-    const auto address = reinterpret_cast<uintptr_t>(port);
-    for (size_t i = 0, at = Home(address); i < kSlots; ++i, at = (at + 1) % kSlots) {
-        uintptr_t value = livePorts[at].load(std::memory_order_relaxed);
-        if ((value == 0 || value == kTombstone) &&
-            livePorts[at].compare_exchange_strong(value, address, std::memory_order_seq_cst)) {
-            return true;
-        }
-    }
-    return false;
-}
-
-VarnelPHJNI* TakeLivePort(jlong handle) {
-    const auto address = static_cast<uintptr_t>(handle);
-    std::atomic<uintptr_t>* slot = handle != 0 ? Find(address) : nullptr;
-    uintptr_t live = address;
-    // Only one Close gets past this exchange; from here on new calls are refused.
-    if (slot == nullptr ||
-        !slot->compare_exchange_strong(live, address | kClosing, std::memory_order_seq_cst)) {
+    ReclaimPorts();
+    std::lock_guard<std::mutex> guard(arenaLock);
+    if (!Reserve()) return nullptr;
+    const uintptr_t slot = arenaEnd.load(std::memory_order_relaxed);
+    const uintptr_t limit = arenaBase.load(std::memory_order_relaxed) + arenaBytes;
+    if (limit - slot < kSlotBytes) return nullptr;  // every address has been a port once
+    const bool firstOnPage = slot % kPageBytes == 0;
+    if (firstOnPage &&
+        mprotect(reinterpret_cast<void*>(slot), kPageBytes, PROT_READ | PROT_WRITE) != 0) {
         return nullptr;
     }
-    auto* port = reinterpret_cast<VarnelPHJNI*>(address);
-    if (closeFences.load(std::memory_order_relaxed)) {
-        syscall(SYS_membarrier, MEMBARRIER_CMD_PRIVATE_EXPEDITED, 0, 0);
-    }
-    // Calls in flight are short, except a send the service keeps for its timeout.
-    for (int round = 0; Announced(port); ++round) {
-        if (round < 1000) {
-            std::this_thread::yield();
-        } else {
-            Sleep(1);
-        }
-    }
-    slot->store(kTombstone, std::memory_order_release);
+    auto* header = new (reinterpret_cast<void*>(slot)) SlotHeader;
+    if (firstOnPage) header->unfreed = kSlotsPerPage;
+    auto* port = new (reinterpret_cast<void*>(slot + kHeaderBytes)) VarnelPHJNI;
+    // Release: a call that finds the slot below the end finds its header written.
+    arenaEnd.store(slot + kSlotBytes, std::memory_order_release);
     return port;
 }
 
+void PublishPort(VarnelPHJNI* port) {
+    // Release: a call that sees the port live sees it complete.
+    HeaderOf(port)->live.store(1, std::memory_order_release);
+}
+
+VarnelPHJNI* TakeLivePort(jlong handle) {
+    SlotHeader* header = Lookup(handle);
+    uint32_t live = 1;
+    // Only one Close gets past this exchange; from here on new calls are refused.
+    if (header == nullptr ||
+        !header->live.compare_exchange_strong(live, 0, std::memory_order_seq_cst)) {
+        return nullptr;
+    }
+    if (!FenceEveryThread()) {
+        std::lock_guard<std::mutex> guard(pendingLock);
+        header->keep = true;
+    }
+    return PortOf(header);
+}
+
+void DestroyPort(VarnelPHJNI* port, bool releasesBinding) {
+    SlotHeader* header = HeaderOf(port);
+    std::lock_guard<std::mutex> guard(pendingLock);
+    if (header->keep) return;
+    header->releasesBinding = releasesBinding;
+    header->nextPending = pendingHead;
+    pendingHead = header;
+    // Against ReclaimAfterWithdrawal: a call that finds nothing queued withdrew its announcement
+    // before this, and the look below sees it gone.
+    pendingCount.fetch_add(1, std::memory_order_seq_cst);
+    ReclaimLocked();
+}
+
+void ReclaimPorts() {
+    if (pendingCount.load(std::memory_order_seq_cst) == 0) return;
+    std::lock_guard<std::mutex> guard(pendingLock);
+    ReclaimLocked();
+}
+
+size_t PortsAwaitingRelease() {
+    return pendingCount.load(std::memory_order_relaxed);
+}
+
 PortHold::PortHold(jlong handle) {
-    if (handle == 0) return;
+    SlotHeader* header = Lookup(handle);
+    if (header == nullptr) return;
     Announcement* announcement = ThisThreadsSlot();
     if (announcement == nullptr) return;
     auto* port = reinterpret_cast<VarnelPHJNI*>(handle);
-    // Announce, then look: either TakeLivePort's mark is seen here, or its scan sees this
-    // announcement and waits for the call to end. Store-then-load needs a full barrier between
-    // the two, which Close supplies through membarrier when it can.
-    if (closeFences.load(std::memory_order_relaxed)) {
-        announcement->port.store(port, std::memory_order_relaxed);
-        std::atomic_signal_fence(std::memory_order_seq_cst);
-    } else {
-        announcement->port.store(port, std::memory_order_seq_cst);
-    }
-    const std::atomic<uintptr_t>* slot = Find(static_cast<uintptr_t>(handle));
-    if (slot == nullptr || (slot->load(std::memory_order_seq_cst) & kClosing) != 0) {
+    // Announce, then look: either the Close's cleared flag is seen here, or the Close (and
+    // whoever frees after it) sees this announcement and leaves the object alone.
+    Announce(announcement, port);
+    if (header->live.load(std::memory_order_seq_cst) == 0) {
         announcement->port.store(nullptr, std::memory_order_release);
+        ReclaimAfterWithdrawal();
         return;
     }
     port_ = port;
@@ -198,6 +325,19 @@ PortHold::PortHold(jlong handle) {
 }
 
 PortHold::~PortHold() {
-    // Release: the call's last use of the port happens before Close can see it gone.
-    if (slot_ != nullptr) slot_->store(nullptr, std::memory_order_release);
+    if (slot_ == nullptr) return;
+    // Release: the call's last use of the port happens before whoever frees it sees it unheld.
+    // Then look again: a Close that saw this call's announcement left the freeing to it. The
+    // store-then-load is ordered by the Close's membarrier, or by the store itself.
+    if (closeFences.load(std::memory_order_relaxed)) {
+        slot_->store(nullptr, std::memory_order_release);
+        std::atomic_signal_fence(std::memory_order_seq_cst);
+    } else {
+        slot_->store(nullptr, std::memory_order_seq_cst);
+    }
+    if (HeaderOf(port_)->live.load(std::memory_order_seq_cst) == 0) ReclaimAfterWithdrawal();
+}
+
+bool PortHold::StillOpen() const {
+    return HeaderOf(port_)->live.load(std::memory_order_acquire) != 0;
 }

@@ -115,13 +115,13 @@ TEST(RingThreads, EveryReadIsTheNextRunOfTheStream) {
 // The producer never takes the buffer lock: blocks keep being stored while a reader holds it.
 TEST(RingThreads, ReceiveCallbackCompletesWhileAReaderHoldsTheLock) {
     LivePort live;
-    ASSERT_EQ(live->SetPHHandle(live.port.get(), nullptr, "COM1"), 0);
+    ASSERT_EQ(live->SetPHHandle(live.port, nullptr, "COM1"), 0);
     std::atomic<int> stored{0};
     live->SetLock();
     std::thread service([&] {
         uint8_t block[16] = {};
         for (int i = 0; i < 100; ++i, ++stored) {
-            callbackRead(DCX_EVENT_DATA_RECEIVED, 0, nullptr, 16, block, live.port.get());
+            callbackRead(DCX_EVENT_DATA_RECEIVED, 0, nullptr, 16, block, live.port);
         }
     });
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
@@ -147,12 +147,12 @@ std::string BlockedIn(pid_t tid) {
 // the holder's release wakes it: no fixed sleep and no polling, whatever the machine's load.
 TEST(RingThreads, AReaderBehindAnotherSleepsOnTheLockUntilItIsGivenBack) {
     LivePort live;
-    ASSERT_EQ(live->SetPHHandle(live.port.get(), nullptr, "COM1"), 0);
+    ASSERT_EQ(live->SetPHHandle(live.port, nullptr, "COM1"), 0);
     FakeJni jni;
     jbyteArray bytes = jni.NewByteArray(std::vector<uint8_t>(64));
     jintArray count = jni.NewIntArray({0});
     uint8_t block[16] = {};
-    callbackRead(DCX_EVENT_DATA_RECEIVED, 0, nullptr, 16, block, live.port.get());
+    callbackRead(DCX_EVENT_DATA_RECEIVED, 0, nullptr, 16, block, live.port);
     live->SetLock();  // the other reader, in the middle of its copy
     std::atomic<pid_t> tid{0};
     std::atomic<bool> done{false};

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <utility>
 
 namespace {
 
@@ -127,6 +128,12 @@ std::vector<std::string> FakeJni::Calls(const std::string& part) {
 }
 
 void* FakeJni::PinElements(jobject array, jboolean* isCopy) {
+    std::function<bool()> hook;
+    Locked([&] {
+        if (Object* object = Find(array, nullptr, nullptr))
+            hook = std::exchange(hooks_[object->label], nullptr);
+    });
+    if (hook && !hook()) return nullptr;
     std::lock_guard<std::mutex> guard(mutex_);
     Object* object = Find(array, "Get", "ArrayElements");
     if (object == nullptr) return nullptr;

@@ -6,6 +6,8 @@
 #include <jni.h>
 
 #include <cstdint>
+#include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -56,6 +58,12 @@ class FakeJni {
     void FailPin(int nth) {
         Locked([&] { pinsUntilFailure_ = nth; });
     }
+    // Runs hook, once, just before the object labelled so is next pinned, outside the
+    // environment's lock: what another thread could do at that moment. The pin fails when the
+    // hook returns false.
+    void BeforePin(const std::string& label, std::function<bool()> hook) {
+        Locked([&] { hooks_[label] = std::move(hook); });
+    }
 
   private:
     struct Object;
@@ -87,4 +95,5 @@ class FakeJni {
     std::vector<std::unique_ptr<Pin>> pins_;
     std::vector<std::string> calls_;
     int pinsUntilFailure_ = 0;
+    std::map<std::string, std::function<bool()>> hooks_;  // by label
 };

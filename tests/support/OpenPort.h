@@ -25,11 +25,15 @@ void SimDisconnect(void* handle);
 // A port object built by hand rather than by Open, whose address the native methods accept as
 // a live handle while this lives.
 struct LivePort {
-    LivePort() { EXPECT_TRUE(AddLivePort(port.get())); }
-    ~LivePort() { TakeLivePort(handle()); }
-    jlong handle() const { return reinterpret_cast<jlong>(port.get()); }
-    VarnelPHJNI* operator->() const { return port.get(); }
-    std::unique_ptr<VarnelPHJNI> port = std::make_unique<VarnelPHJNI>();
+    LivePort() { PublishPort(port); }
+    ~LivePort() {
+        if (VarnelPHJNI* taken = TakeLivePort(handle())) DestroyPort(taken);
+    }
+    LivePort(const LivePort&) = delete;
+    LivePort& operator=(const LivePort&) = delete;
+    jlong handle() const { return reinterpret_cast<jlong>(port); }
+    VarnelPHJNI* operator->() const { return port; }
+    VarnelPHJNI* const port = NewPort();
 };
 
 // Process-wide state outlives a test: the power monitor binds its libraries from the install

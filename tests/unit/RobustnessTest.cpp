@@ -3,14 +3,18 @@
 // a block nobody reported, a lock loss wiped by a recovery already under way.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <functional>
+#include <set>
 #include <thread>
 
 #include "bridge/VarnelPHCSAPI.h"
 #include "bridge/VarnelPHReceive.h"
+#include "port/VarnelPHHandles.h"
 #include "port/VarnelPHJNI.h"
 #include "power/OstrelPower.h"
+#include "service/CustomValueIOCtrl.h"
 #include "support/OpenPort.h"
 #include "unit/RingTestAccess.h"
 
@@ -56,11 +60,20 @@ std::vector<std::pair<const char*, std::function<jint(FakeJni&, jlong)>>> PerPor
     };
 }
 
+// The allocator hands a freed address to the next allocation of its size: however many opens
+// follow a Close, none may hand its handle out again and bring it back to life.
 TEST_F(Robustness, ClosedAndForgedHandlesGetTheHandleErrorAndReachNothing) {
-    // The live port is opened first: a port opened after the Close could reuse its address.
-    const jlong live = OpenPort("COM2");
     const jlong closed = OpenPort("KOVLAN-1");
     ASSERT_EQ(Close(closed), 0);
+    VSim_SetLogEnabled(0);
+    std::set<jlong> handles{closed};
+    for (int i = 0; i < 1100; ++i) {
+        const jlong handle = OpenPort("COM1");
+        ASSERT_TRUE(handles.insert(handle).second) << "open " << i + 2 << " reissued a handle";
+        ASSERT_EQ(Close(handle), 0);
+    }
+    VSim_SetLogEnabled(1);
+    const jlong live = OpenPort("COM2");
     int local = 0;
     const jlong forged = reinterpret_cast<jlong>(&local);
     for (const jlong handle : {closed, forged, live + 16}) {
@@ -71,49 +84,86 @@ TEST_F(Robustness, ClosedAndForgedHandlesGetTheHandleErrorAndReachNothing) {
         EXPECT_EQ(SimLogSince(mark), std::vector<std::string>{}) << "the service was called";
     }
     EXPECT_EQ(local, 0);
-    // The next Open must not hand the closed handle out again, or it would come back to life.
-    EXPECT_NE(OpenPort("COM3"), closed);
-    EXPECT_EQ(PH_JNI(Clear)(jni_.env(), nullptr, closed), kHandle);
     // The live port next to them is untouched by all this, and past the handle test its own
     // arguments are checked.
     EXPECT_EQ(PH_JNI(Clear)(jni_.env(), nullptr, live), 0);
     EXPECT_EQ(PH_JNI(Write)(jni_.env(), nullptr, live, nullptr, 1, 0, nullptr), -3);
 }
 
-TEST_F(Robustness, CloseWaitsForACallInFlightAndLaterCallsAreRefused) {
+// Polled with a deadline rather than slept on: true once done() holds.
+template <class Done>
+bool Within5s(Done done) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (!done() && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return done();
+}
+
+// A device service aborts a stuck send by closing the port from another thread: DCX_Close is
+// what ends the send, so Close must not wait for it.
+TEST_F(Robustness, CloseReturnsAtOnceWhileAWriteIsBlockedInTheService) {
     const jlong handle = OpenPort("COM1");
-    VarnelPHJNI* port = reinterpret_cast<VarnelPHJNI*>(handle);
-    port->SetLock();  // a Read of a non-empty ring now waits inside the call
-    const uint8_t block[] = {1, 2, 3};
-    callbackRead(DCX_EVENT_DATA_RECEIVED, 0, nullptr, 3, const_cast<uint8_t*>(block), port);
-    jint readResult = 99;
-    std::thread reader([&] {
-        FakeJni jni;
-        readResult = PH_JNI(Read)(jni.env(), nullptr, handle, jni.NewByteArray("....."), 5,
-                                  jni.NewIntArray({0}));
+    VSim_SetSendBlocking(1);
+    FakeJni jni;
+    jint writeResult = 99;
+    // Timeout 2 s (Java's second int): a Close that waited for the send would take that long.
+    std::thread writer([&] {
+        writeResult = PH_JNI(Write)(jni.env(), nullptr, handle, jni.NewByteArray("abcd"), 4, 2000,
+                                    jni.NewIntArray({7}));
     });
-    // Polled with a deadline: the reader is inside Read once it sleeps on the lock, and the
-    // Close has begun once the handle is refused.
-    auto within5s = [](auto done) {
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-        while (!done() && std::chrono::steady_clock::now() < deadline) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    ASSERT_TRUE(Within5s([] { return VSim_CallCount("DCX_Send") == 1; }));
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(Close(handle), 0);
+    const auto closeTime = std::chrono::steady_clock::now() - start;
+    EXPECT_EQ(PH_JNI(Clear)(jni_.env(), nullptr, handle), kHandle);
+    writer.join();
+    const auto closeMs = std::chrono::duration<double, std::milli>(closeTime).count();
+    RecordProperty("close_ms", std::to_string(closeMs));
+    EXPECT_LT(closeMs, 100.0);
+    // The send's own result, released by DCX_Close, and no flush on the closed handle.
+    EXPECT_EQ(writeResult, GetErrorCode(0x80000007));
+    const std::vector<std::string> log = SimLog();
+    const auto closed = std::find(log.begin(), log.end(), "DCX_Close(P1)");
+    EXPECT_EQ(std::vector<std::string>(std::min(closed + 1, log.end()), log.end()),
+              std::vector<std::string>{"DCX_Terminate()"});
+    EXPECT_EQ(PortsAwaitingRelease(), 0u);
+}
+
+// A call in flight when its port closes finishes on live state: the port object's strings, and
+// the configuration library the port's reference keeps bound; the last holder frees them.
+TEST_F(Robustness, ACallInFlightFinishesOnTheLivePortAndFreesItAfterItsClose) {
+    const jlong handle = OpenPort("COM1");
+    VSim_SetCustomNumber("svc", "COM1", "key", 42);
+    jni_.BeforePin("key", [&] { return Close(handle) == 0 && PortsAwaitingRelease() == 1; });
+    jbyteArray value = jni_.NewByteArray("....");
+    EXPECT_EQ(PH_JNI(IOCtl)(jni_.env(), nullptr, handle, CUSTOM_VALUE_GET_NUMBER,
+                            jni_.NewByteArray("key", "key"), 3, value, 4, nullptr),
+              0);
+    EXPECT_EQ(jni_.Bytes(value), (std::vector<uint8_t>{42, 0, 0, 0}));
+    EXPECT_EQ(CustomValueIOReferences(), 0u);
+    EXPECT_EQ(PortsAwaitingRelease(), 0u);
+}
+
+// The handle reaches other threads through the holder; until Open has written it, a Close
+// with it must neither close the port being opened nor leave Open a port it cannot close.
+TEST_F(Robustness, ACloseBeforeOpenHasWrittenTheHolderIsRefused) {
+    for (const bool pinned : {true, false}) {
+        SCOPED_TRACE(pinned ? "holder pinned" : "holder pin failed");
+        Fresh();
+        jint early = 99;
+        jni_.BeforePin("holder", [&] {
+            void* port = VSim_CallbackContext(VSim_Handle(1), DCX_CALLBACK_DATA);
+            early = PH_JNI(Close)(jni_.env(), nullptr, reinterpret_cast<jlong>(port));
+            return pinned;
+        });
+        EXPECT_EQ(Open("svc", "COM1"), pinned ? 0 : -3);
+        EXPECT_EQ(early, kHandle);
+        EXPECT_EQ(VSim_OpenConnections(), pinned ? 1u : 0u);
+        if (pinned) {
+            EXPECT_EQ(PH_JNI(Clear)(jni_.env(), nullptr, open_.back()), 0);
         }
-        return done();
-    };
-    ASSERT_TRUE(within5s([&] { return VarnelPHJNITestAccess::LockWord(*port) == 2; }));
-    jint closeResult = 99;
-    std::thread closer([&] { closeResult = Close(handle); });
-    EXPECT_TRUE(within5s([&] {
-        return PH_JNI(SetProperty)(jni_.env(), nullptr, handle, 3, 6, 1) == kHandle;
-    })) << "calls that began after Close were let in";
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    EXPECT_EQ(closeResult, 99) << "Close did not wait for the Read holding the port";
-    port->Unlock();
-    reader.join();
-    closer.join();
-    EXPECT_EQ(readResult, 0);
-    EXPECT_EQ(closeResult, 0);
+    }
 }
 
 // A port whose Close failed before DCX_Close keeps its power callback registered for good, with
@@ -162,18 +212,12 @@ TEST_F(Robustness, OverflowReportedByOneReaderNeverDiscardsABlockStoredAfterIt) 
     VarnelPHJNI* port = reinterpret_cast<VarnelPHJNI*>(handle);
     port->SetPHError(DCX_ERR_BUFFER_OVERFLOW);
     port->SetLock();
-    jint result = 99;
-    jintArray count = nullptr;
-    jbyteArray bytes = nullptr;
     FakeJni jni;
-    count = jni.NewIntArray({-1});
-    bytes = jni.NewByteArray("....");
+    jintArray count = jni.NewIntArray({-1});
+    jbyteArray bytes = jni.NewByteArray("....");
+    jint result = 99;
     std::thread reader([&] { result = PH_JNI(Read)(jni.env(), nullptr, handle, bytes, 4, count); });
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-    while (VarnelPHJNITestAccess::LockWord(*port) != 2) {  // the reader waits for the lock
-        ASSERT_LT(std::chrono::steady_clock::now(), deadline) << "the reader never waited";
-        std::this_thread::yield();
-    }
+    ASSERT_TRUE(Within5s([&] { return VarnelPHJNITestAccess::LockWord(*port) == 2; }));
     // What the first reader's report did, under the lock this thread holds; then a new block.
     port->Discard();
     const uint8_t block[] = {'n', 'e', 'w'};

@@ -14,11 +14,13 @@
 #include <shared_mutex>
 #include <string>
 #include <thread>
+#include <unordered_set>
 #include <vector>
 
 #include "JniHost.h"
 #include "StreamCheck.h"
 #include "bridge/VarnelPHJNIAPI.h"
+#include "port/VarnelPHHandles.h"
 #include "service/CustomValueIOCtrl.h"
 
 namespace {
@@ -60,17 +62,21 @@ struct Figures {
     std::atomic<uint64_t> ops[kOps] = {};
     std::atomic<uint64_t> bytesWritten{0}, bytesRead{0}, overflows{0};
     std::atomic<uint64_t> refusedStale{0}, refusedForged{0}, reissued{0}, raced{0};
+    std::atomic<uint64_t> closesAheadOfCalls{0}, longestCloseMicros{0};
     std::atomic<uint64_t> serviceErrors{0}, failures{0};
 };
 
 JniHost host;
 JNIEnv* const env = host.env();
 Figures figures;
-std::shared_mutex lifecycle;  // Open excludes calls with closed handles: it may reissue them
+// Open excludes calls with closed handles: were it to reissue one, a stale call would reach a
+// live port instead of being counted.
+std::shared_mutex lifecycle;
 std::mutex closedLock;
-std::vector<jlong> closedHandles;  // the last kClosedKept handles closed
-uint64_t closedCount = 0;
-constexpr size_t kClosedKept = 1024;  // a long soak must not grow without bound
+// Every handle closed in the run (8 bytes a reopen, and about 40 in the set), so that a reissue
+// is caught however long ago its handle was closed.
+std::vector<jlong> closedHandles;
+std::unordered_set<jlong> everClosed;
 
 void Fail(const char* format, ...) {
     if (figures.failures.fetch_add(1) >= 20) return;  // the first ones say enough
@@ -101,6 +107,12 @@ jint OpenPort(Port& port) {
     const jint result = PH_JNI(Open)(env, nullptr, nullptr, port.name.get(), 1, holder.get());
     if (result != 0) Fail("Open(%s) returned %d", port.name.text().c_str(), result);
     port.handle = result == 0 ? holder.data()[0] : 0;
+    std::lock_guard<std::mutex> closed(closedLock);
+    if (result == 0 && everClosed.count(port.handle) != 0) {
+        ++figures.reissued;
+        Fail("Open(%s) handed out the closed handle %#llx again", port.name.text().c_str(),
+             static_cast<unsigned long long>(port.handle.load()));
+    }
     return result;
 }
 
@@ -192,18 +204,25 @@ void Reopen(Port& port) {
     std::scoped_lock guard(port.send, port.receive);
     const jlong old = port.handle;
     ++port.generation;
+    const auto start = Clock::now();
     if (jint result = PH_JNI(Close)(env, nullptr, old); result != 0) {
         Fail("Close returned %d", result);
     }
+    const auto micros = static_cast<uint64_t>(
+        std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - start).count());
+    for (uint64_t longest = figures.longestCloseMicros; micros > longest;) {
+        if (figures.longestCloseMicros.compare_exchange_weak(longest, micros)) break;
+    }
+    // Calls on other ports may be the ones keeping a port object: a sample, not an exact count.
+    if (PortsAwaitingRelease() != 0) ++figures.closesAheadOfCalls;
     port.check.Dropped(soak::Drop::kClose);
     figures.refusedStale += CallEveryMethod(old, "closed");
     {
         std::lock_guard<std::mutex> closed(closedLock);
-        if (closedHandles.size() < kClosedKept) closedHandles.resize(kClosedKept);
-        closedHandles[closedCount++ % kClosedKept] = old;
+        closedHandles.push_back(old);
+        everClosed.insert(old);
     }
     OpenPort(port);
-    if (port.handle == old) ++figures.reissued;
     ++port.generation;
 }
 
@@ -220,10 +239,10 @@ void CallStale(const std::vector<Port*>& ports, std::mt19937& random) {
     jlong handle = 0;
     {
         std::lock_guard<std::mutex> closed(closedLock);
-        if (closedCount == 0) return;
-        handle = closedHandles[random() % std::min<uint64_t>(closedCount, kClosedKept)];
+        if (closedHandles.empty()) return;
+        handle = closedHandles[random() % closedHandles.size()];
     }
-    if (IsLive(ports, handle)) return;  // the allocator gave the address to a port again
+    if (IsLive(ports, handle)) return;  // reissued: counted as a failure by its Open
     figures.refusedStale += CallEveryMethod(handle, "stale");
 }
 
@@ -459,7 +478,12 @@ uint64_t PrintFigures(const Options& options, double seconds, const std::vector<
     print("wrong bytes or blocks out of order", total.mismatches);
     print("stale-handle calls refused", figures.refusedStale);
     print("forged-handle calls refused", figures.refusedForged);
+    print("handles closed", closedHandles.size());
     print("closed handles reissued by a later Open", figures.reissued);
+    print("Closes that went ahead of a call in flight", figures.closesAheadOfCalls);
+    print("longest Close (us)", figures.longestCloseMicros);
+    print("port objects left unfreed at the end", PortsAwaitingRelease());
+    if (PortsAwaitingRelease() != 0) Fail("port objects still await release with no call left");
     print("calls that met a concurrent Close", figures.raced);
     print("service errors (not counted as failures)", figures.serviceErrors);
     // Every byte written was either verified, cut short or dropped for a reason: the books balance.
