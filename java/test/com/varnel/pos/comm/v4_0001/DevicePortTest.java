@@ -81,6 +81,20 @@ class DevicePortTest {
     }
 
     @Test
+    void closeReturnsAtOnceWhileAWriteIsBlockedInTheServiceAndTheWriteThenEnds() throws Exception {
+        DevicePort port = open("COM9", "send-blocks");  // the simulated send waits for its timeout or the close
+        CompletableFuture<Throwable> writer = CompletableFuture.supplyAsync(() -> {
+            try { port.write(new byte[4], 0, 4, Duration.ofSeconds(60)); return null; } catch (RuntimeException e) { return e; } });
+        Thread.sleep(100);  // the writer is most likely inside the send by now; if not, it meets the close instead
+        long start = System.nanoTime();
+        port.close();
+        long ms = (System.nanoTime() - start) / 1_000_000;
+        Throwable ended = writer.get(10, TimeUnit.SECONDS);  // well before the send's own 60 s
+        assertTrue(ms < 5000, "close took " + ms + " ms");
+        assertTrue(ended instanceof IllegalStateException || ended instanceof PortException, String.valueOf(ended));
+    }
+
+    @Test
     void writeRefusesARangeOutsideTheArraySendsASliceAndReadFullyTimesOutWithWhatArrivedOrTakesAnyTimeout() throws Exception {
         try (DevicePort port = open("COM5")) {
             byte[] data = "0123456789".getBytes(UTF_8), back = new byte[5];
