@@ -85,10 +85,11 @@ class DevicePortTest {
                 assertThrows(IndexOutOfBoundsException.class, () -> port.write(data, r[0], r[1]), Arrays.toString(r));
             assertEquals(3, port.write(data, 7, 3));  // its echo comes first unless a refused write reached the service
             long start = System.nanoTime();
-            TimeoutException e = assertThrows(TimeoutException.class, () -> port.readFully(back, Duration.ofMillis(100)));
+            ReadTimeoutException e = assertThrows(ReadTimeoutException.class, () -> port.readFully(back, Duration.ofMillis(100)));
             long ms = (System.nanoTime() - start) / 1_000_000;
             assertTrue(ms >= 100 && ms < 5000, ms + " ms");  // generous: CI machines are loaded
-            assertEquals(List.of("3 of 5 bytes arrived in PT0.1S", "789"), List.of(e.getMessage(), new String(back, 0, 3, UTF_8)));
+            assertEquals(List.of("3 of 5 bytes arrived in PT0.1S", "789", "3"),
+                List.of(e.getMessage(), new String(back, 0, 3, UTF_8), "" + e.received()));
         }
     }
 

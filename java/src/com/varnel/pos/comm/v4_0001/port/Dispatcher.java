@@ -1,0 +1,113 @@
+package com.varnel.pos.comm.v4_0001.port;
+
+import java.util.concurrent.CopyOnWriteArrayList;
+import java.util.concurrent.locks.LockSupport;
+import java.util.logging.Level;
+import java.util.logging.Logger;
+
+/**
+ * The JVM's one thread serving every port with listeners or waiting readers: the library only
+ * lets Java poll for received data, so it polls them, one after the other. Hot (yielding between
+ * turns) for a while after a write or after data, since an answer usually follows within
+ * milliseconds; then it parks for growing spells up to the interval, and for good when nothing
+ * is watched. Started at the first watch; a daemon.
+ */
+final class Dispatcher implements Runnable {
+    static final Dispatcher INSTANCE = new Dispatcher();
+
+    private static final Logger LOG = Logger.getLogger("com.varnel.pos.comm.v4_0001.port");
+    private static final long FIRST_PARK_NANOS = 20_000;
+    private static final int SCRATCH = 16 * 1024;
+
+    private final CopyOnWriteArrayList<PortWatch> ports = new CopyOnWriteArrayList<>();
+    private volatile long intervalNanos = DevicePort.DEFAULT_POLL_INTERVAL.toNanos();
+    private volatile long hotWindowNanos = DevicePort.DEFAULT_HOT_WINDOW.toNanos();
+    private volatile long hotUntil = System.nanoTime();
+    // Set before it parks, then hotUntil read again; hot() writes hotUntil, then reads this: one
+    // of the two sees the other, so a write never leaves it parked through its hot window.
+    private volatile boolean parked;
+    private Thread thread;  // guarded by this
+
+    private Dispatcher() {}
+
+    void configure(long interval, long hotWindow) {
+        intervalNanos = interval;
+        hotWindowNanos = hotWindow;
+        LockSupport.unpark(thread());
+    }
+
+    void watch(PortWatch port) {
+        if (port.listed.compareAndSet(false, true)) ports.add(port);
+        LockSupport.unpark(thread());
+    }
+
+    void hot() {
+        hotUntil = System.nanoTime() + hotWindowNanos;
+        if (parked) LockSupport.unpark(thread());
+    }
+
+    private synchronized Thread thread() {
+        if (thread == null) {
+            thread = new Thread(this, "varnel-port-dispatcher");
+            thread.setDaemon(true);
+            thread.start();
+        }
+        return thread;
+    }
+
+    /** Calls a listener; what it throws is logged here, once, and the caller goes on. */
+    static void guarded(String portName, Object listener, Runnable call) {
+        try {
+            call.run();
+        } catch (Throwable e) {
+            LOG.log(Level.WARNING, "A listener of " + portName + " threw; delivery goes on (" + listener + ")", e);
+        }
+    }
+
+    @Override
+    public void run() {
+        byte[] scratch = new byte[SCRATCH];
+        long pause = FIRST_PARK_NANOS;
+        long lastData = System.nanoTime() - Long.MAX_VALUE / 2;
+        while (true) {
+            boolean pollsData = false;
+            long powerOnly = Long.MAX_VALUE;
+            long now = System.nanoTime();
+            for (PortWatch port : ports) {
+                try {
+                    if (port.poll(scratch, now)) lastData = now;
+                } catch (IllegalStateException closing) {
+                    // closed since it was listed; needed() is false now
+                } catch (RuntimeException e) {
+                    LOG.log(Level.WARNING, "Polling a port failed", e);
+                }
+                if (!port.needed()) unlist(port);
+                else if (port.pollsData()) pollsData = true;
+                else powerOnly = port.powerPollNanos();
+            }
+            long hotWindow = hotWindowNanos;
+            now = System.nanoTime();
+            if (pollsData && (hotUntil - now > 0 || now - lastData < hotWindow)) {
+                Thread.yield();
+                pause = FIRST_PARK_NANOS;
+                continue;
+            }
+            parked = true;
+            if (!(pollsData && hotUntil - System.nanoTime() > 0)) {
+                if (ports.isEmpty()) {
+                    LockSupport.park(this);
+                } else {
+                    LockSupport.parkNanos(this, pollsData ? Math.min(pause, intervalNanos) : powerOnly);
+                    pause = Math.min(pause * 2, intervalNanos);
+                }
+            }
+            parked = false;
+        }
+    }
+
+    private void unlist(PortWatch port) {
+        port.listed.set(false);
+        ports.remove(port);
+        if (port.needed() && port.listed.compareAndSet(false, true)) ports.add(port);  // raced a watch
+    }
+}
