@@ -117,6 +117,7 @@ class DevicePortTest {
         "; send COM9 --hex 41:42:43; 0; Write 3 bytes +-> SUCCESS \\(0\\)  3 sent",
         "; listen COM9 --send hello --seconds 0.3; 0; 00000000  68 65 6c 6c 6f +\\|hello\\|\\n5 bytes received",
         "; echo COM9 --count 300 --size 100; 0; 300 x 100 bytes in .*\\nround trip: min",
+        "; echo COM9 --count 300 --size 100 --listener; 0; 300 x 100 bytes in .*\\nround trip: min",
         "property KOVLAN-P 1 4 1|power KOVLAN-P 1 2 after-reads 3; power KOVLAN-P --seconds 0.6; 0; STATE_3 \\(3\\)\\n.*STATE_4 \\(4\\)",
         "; custom COM9 set greeting string bonjour; 0; set string greeting +-> SUCCESS \\(0\\)  = bonjour",
         "; custom COM9 get none number; 10; getNumber +-> SERVICE_8000000B \\(-10\\)",

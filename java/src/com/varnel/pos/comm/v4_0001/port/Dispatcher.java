@@ -1,6 +1,7 @@
 package com.varnel.pos.comm.v4_0001.port;
 
 import java.util.concurrent.CopyOnWriteArrayList;
+import java.util.concurrent.atomic.AtomicBoolean;
 import java.util.concurrent.locks.LockSupport;
 import java.util.logging.Level;
 import java.util.logging.Logger;
@@ -23,8 +24,10 @@ final class Dispatcher implements Runnable {
     private volatile long intervalNanos = DevicePort.DEFAULT_POLL_INTERVAL.toNanos();
     private volatile long hotWindowNanos = DevicePort.DEFAULT_HOT_WINDOW.toNanos();
     private volatile long hotUntil = System.nanoTime();
-    // Set before it parks, then hotUntil read again; hot() writes hotUntil, then reads this: one
-    // of the two sees the other, so a write never leaves it parked through its hot window.
+    // A signaller sets signal, then reads parked; the thread sets parked, then reads signal: one
+    // of the two sees the other, so no watch or write is missed. A permit alone could be: a
+    // listener that parks (on a latch, say) may consume it.
+    private final AtomicBoolean signal = new AtomicBoolean();
     private volatile boolean parked;
     private Thread thread;  // guarded by this
 
@@ -33,16 +36,22 @@ final class Dispatcher implements Runnable {
     void configure(long interval, long hotWindow) {
         intervalNanos = interval;
         hotWindowNanos = hotWindow;
-        LockSupport.unpark(thread());
+        wake();
     }
 
     void watch(PortWatch port) {
         if (port.listed.compareAndSet(false, true)) ports.add(port);
-        LockSupport.unpark(thread());
+        thread();  // started at the first watch
+        wake();
     }
 
     void hot() {
         hotUntil = System.nanoTime() + hotWindowNanos;
+        wake();
+    }
+
+    private void wake() {
+        signal.set(true);
         if (parked) LockSupport.unpark(thread());
     }
 
@@ -93,7 +102,7 @@ final class Dispatcher implements Runnable {
                 continue;
             }
             parked = true;
-            if (!(pollsData && hotUntil - System.nanoTime() > 0)) {
+            if (!signal.getAndSet(false)) {
                 if (ports.isEmpty()) {
                     LockSupport.park(this);
                 } else {
