@@ -48,7 +48,7 @@ public final class DevicePort implements AutoCloseable {
     /** How often, at most, listeners and waiting readers are served when the ports are quiet. */
     public static final Duration DEFAULT_POLL_INTERVAL = Duration.ofMillis(1);
     /** How long the ports are polled without a pause after a write or after data. */
-    public static final Duration DEFAULT_HOT_WINDOW = Duration.ofMillis(10);
+    public static final Duration DEFAULT_HOT_WINDOW = Duration.ofMillis(5);
     /** How often the power state of a port with power listeners is polled. */
     public static final Duration POWER_POLL_INTERVAL = Duration.ofMillis(100);
 

@@ -45,6 +45,11 @@ final class Dispatcher implements Runnable {
         wake();
     }
 
+    /** Whether it is in a hot window: a waiting reader then yields rather than parks. */
+    boolean isHot() {
+        return hotUntil - System.nanoTime() > 0;
+    }
+
     void hot() {
         hotUntil = System.nanoTime() + hotWindowNanos;
         wake();
@@ -77,14 +82,13 @@ final class Dispatcher implements Runnable {
     public void run() {
         byte[] scratch = new byte[SCRATCH];
         long pause = FIRST_PARK_NANOS;
-        long lastData = System.nanoTime() - Long.MAX_VALUE / 2;
         while (true) {
             boolean pollsData = false;
             long powerOnly = Long.MAX_VALUE;
             long now = System.nanoTime();
             for (PortWatch port : ports) {
                 try {
-                    if (port.poll(scratch, now)) lastData = now;
+                    if (port.poll(scratch, now)) hotUntil = now + hotWindowNanos;
                 } catch (IllegalStateException closing) {
                     // closed since it was listed; needed() is false now
                 } catch (RuntimeException e) {
@@ -94,9 +98,7 @@ final class Dispatcher implements Runnable {
                 else if (port.pollsData()) pollsData = true;
                 else powerOnly = port.powerPollNanos();
             }
-            long hotWindow = hotWindowNanos;
-            now = System.nanoTime();
-            if (pollsData && (hotUntil - now > 0 || now - lastData < hotWindow)) {
+            if (pollsData && isHot()) {
                 Thread.yield();
                 pause = FIRST_PARK_NANOS;
                 continue;

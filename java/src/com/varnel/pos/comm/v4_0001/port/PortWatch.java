@@ -96,7 +96,10 @@ final class PortWatch {
                 n = take(into, offset, length);
                 long left = deadline - System.nanoTime();
                 if (n > 0 || left <= 0) return n;
-                LockSupport.parkNanos(this, left);  // the dispatcher unparks it when bytes are held
+                // Handing over through a wake-up costs a scheduler round trip, so in a hot window,
+                // when an answer is due, it looks for itself; otherwise the dispatcher wakes it.
+                if (Dispatcher.INSTANCE.isHot()) Thread.yield();
+                else LockSupport.parkNanos(this, left);
             }
         } finally {
             waiting.remove(self);
