@@ -11,7 +11,8 @@ import java.util.logging.Logger;
  * lets Java poll for received data, so it polls them, one after the other. Hot (yielding between
  * turns) for a while after a write or after data, since an answer usually follows within
  * milliseconds; then it parks for growing spells up to the interval, and for good when nothing
- * is watched. Started at the first watch; a daemon.
+ * is watched. Started at the first watch; a daemon. In a hot window waiting readers poll for
+ * themselves instead: a hand-over through a wake-up costs a scheduler round trip.
  */
 final class Dispatcher implements Runnable {
     static final Dispatcher INSTANCE = new Dispatcher();
@@ -23,7 +24,6 @@ final class Dispatcher implements Runnable {
     private final CopyOnWriteArrayList<PortWatch> ports = new CopyOnWriteArrayList<>();
     private volatile long intervalNanos = DevicePort.DEFAULT_POLL_INTERVAL.toNanos();
     private volatile long hotWindowNanos = DevicePort.DEFAULT_HOT_WINDOW.toNanos();
-    private volatile long hotUntil = System.nanoTime();
     // A signaller sets signal, then reads parked; the thread sets parked, then reads signal: one
     // of the two sees the other, so no watch or write is missed. A permit alone could be: a
     // listener that parks (on a latch, say) may consume it.
@@ -45,17 +45,12 @@ final class Dispatcher implements Runnable {
         wake();
     }
 
-    /** Whether it is in a hot window: a waiting reader then yields rather than parks. */
-    boolean isHot() {
-        return hotUntil - System.nanoTime() > 0;
+    long hotWindowNanos() {
+        return hotWindowNanos;
     }
 
-    void hot() {
-        hotUntil = System.nanoTime() + hotWindowNanos;
-        wake();
-    }
-
-    private void wake() {
+    /** A port turned hot: it may have to spin again. */
+    void wake() {
         signal.set(true);
         if (parked) LockSupport.unpark(thread());
     }
@@ -84,21 +79,26 @@ final class Dispatcher implements Runnable {
         long pause = FIRST_PARK_NANOS;
         while (true) {
             boolean pollsData = false;
+            boolean spin = false;
             long powerOnly = Long.MAX_VALUE;
             long now = System.nanoTime();
             for (PortWatch port : ports) {
                 try {
-                    if (port.poll(scratch, now)) hotUntil = now + hotWindowNanos;
+                    port.poll(scratch, now);
                 } catch (IllegalStateException closing) {
                     // closed since it was listed; needed() is false now
                 } catch (RuntimeException e) {
                     LOG.log(Level.WARNING, "Polling a port failed", e);
                 }
                 if (!port.needed()) unlist(port);
-                else if (port.pollsData()) pollsData = true;
+                else if (port.pollsData()) {
+                    pollsData = true;
+                    spin |= port.listens() && port.isHot();
+                }
                 else powerOnly = port.powerPollNanos();
             }
-            if (pollsData && isHot()) {
+            // Waiting readers look for themselves while it is hot: one thread spinning is enough.
+            if (spin) {
                 Thread.yield();
                 pause = FIRST_PARK_NANOS;
                 continue;

@@ -24,6 +24,7 @@ final class PortWatch {
     /** Whether the dispatcher has it in its list; only {@link Dispatcher} changes it. */
     final AtomicBoolean listed = new AtomicBoolean();
     private volatile boolean closed;
+    private volatile long hotUntil = System.nanoTime();  // after a write or data: an answer is due
     private volatile boolean powerDue;  // a new power listener waits for its first state
     private long nextPowerPoll;  // dispatcher thread only
 
@@ -96,9 +97,9 @@ final class PortWatch {
                 n = take(into, offset, length);
                 long left = deadline - System.nanoTime();
                 if (n > 0 || left <= 0) return n;
-                // Handing over through a wake-up costs a scheduler round trip, so in a hot window,
-                // when an answer is due, it looks for itself; otherwise the dispatcher wakes it.
-                if (Dispatcher.INSTANCE.isHot()) Thread.yield();
+                // In a hot window, when an answer is due, it looks for itself (see Dispatcher);
+                // otherwise the dispatcher wakes it when bytes are held.
+                if (isHot()) Thread.yield();
                 else LockSupport.parkNanos(this, left);
             }
         } finally {
@@ -116,7 +117,14 @@ final class PortWatch {
 
     /** A write went out: an answer is likely soon. */
     void wrote() {
-        if (listed.get()) Dispatcher.INSTANCE.hot();
+        hotUntil = System.nanoTime() + Dispatcher.INSTANCE.hotWindowNanos();  // for a read that follows
+        if (!listed.get()) return;
+        for (Thread reader : waiting) LockSupport.unpark(reader);  // to look for themselves
+        Dispatcher.INSTANCE.wake();
+    }
+
+    boolean isHot() {
+        return hotUntil - System.nanoTime() > 0;
     }
 
     void close() {
@@ -130,6 +138,10 @@ final class PortWatch {
 
     boolean pollsData() {
         return !framers.isEmpty() || !waiting.isEmpty();
+    }
+
+    boolean listens() {
+        return !framers.isEmpty();
     }
 
     boolean needed() {
@@ -153,7 +165,9 @@ final class PortWatch {
                 for (Framer framer : framers) framer.fail(e);
                 came = true;
             }
-        } else if (!waiting.isEmpty() && receive.fill(scratch)) {
+        } else if (!waiting.isEmpty() && !isHot() && receive.fill(scratch)) {
+            // (In a hot window the readers look for themselves: taking turns with them on the
+            // buffer's lock would put one of them to sleep on it.)
             for (Thread reader : waiting) LockSupport.unpark(reader);
             came = true;
         }
@@ -168,6 +182,7 @@ final class PortWatch {
                 }
             }
         }
+        if (came) hotUntil = now + Dispatcher.INSTANCE.hotWindowNanos();
         return came;
     }
 
