@@ -117,8 +117,9 @@ final class PortWatch {
 
     /** A write went out: an answer is likely soon. */
     void wrote() {
-        hotUntil = System.nanoTime() + Dispatcher.INSTANCE.hotWindowNanos();  // for a read that follows
-        if (!listed.get()) return;
+        long window = Dispatcher.INSTANCE.hotWindowNanos();
+        hotUntil = System.nanoTime() + window;  // for a read that follows, too
+        if (!listed.get() || window == 0) return;
         for (Thread reader : waiting) LockSupport.unpark(reader);  // to look for themselves
         Dispatcher.INSTANCE.wake();
     }
