@@ -87,11 +87,13 @@ public final class DevicePort implements AutoCloseable {
     }
 
     /**
-     * Sets how the JVM's one receive thread polls the ports with listeners or waiting readers.
-     * After a write on such a port, or after data, it polls them without pausing for the hot
-     * window; then it parks between polls for spells growing up to the interval. So data that
-     * answers a write within the hot window is seen within microseconds, other data within about
-     * the interval. Process-wide; safe from any thread.
+     * Sets how the ports with listeners or waiting readers are polled. For the hot window after a
+     * write on a port or data from it, the port is polled without pausing (by the JVM's one
+     * receive thread for its listeners, by a waiting reader for itself); otherwise the receive
+     * thread parks between polls for spells growing up to the interval. So data that answers a
+     * write within the hot window is seen within microseconds, other data within about the
+     * interval. A hot window costs about its length in CPU time. Process-wide; safe from any
+     * thread.
      *
      * @param interval the longest pause between polls, from 10 us to 1 s; default {@link
      *     #DEFAULT_POLL_INTERVAL}

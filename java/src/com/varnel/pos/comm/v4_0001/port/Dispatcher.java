@@ -8,11 +8,13 @@ import java.util.logging.Logger;
 
 /**
  * The JVM's one thread serving every port with listeners or waiting readers: the library only
- * lets Java poll for received data, so it polls them, one after the other. Hot (yielding between
- * turns) for a while after a write or after data, since an answer usually follows within
- * milliseconds; then it parks for growing spells up to the interval, and for good when nothing
- * is watched. Started at the first watch; a daemon. In a hot window waiting readers poll for
- * themselves instead: a hand-over through a wake-up costs a scheduler round trip.
+ * lets Java poll for received data, so it polls them, one after the other. While a port with
+ * listeners is hot (a while after a write on it or data from it, since an answer usually follows
+ * within milliseconds) it polls without parking, yielding between turns; otherwise it parks for
+ * growing spells up to the interval, and for good when nothing is watched. A reader waiting on a
+ * hot port polls for itself instead: a hand-over through a wake-up costs a scheduler round trip,
+ * and on two cores a second spinning thread would starve the service's own. Started at the first
+ * watch; a daemon.
  */
 final class Dispatcher implements Runnable {
     static final Dispatcher INSTANCE = new Dispatcher();
