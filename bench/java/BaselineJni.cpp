@@ -16,6 +16,7 @@ DCX_GetProperty_t* getProperty = nullptr;
 void (*setLoopback)(int) = nullptr;
 int (*waitIdle)(uint32_t) = nullptr;
 void* (*simHandle)(unsigned) = nullptr;
+void (*injectData)(void*, const uint8_t*, uint32_t) = nullptr;
 
 // Source of the copies: what a ring would hand over.
 jbyte source[0x20000];
@@ -43,7 +44,8 @@ JNIEXPORT jint JNICALL BASELINE(bind)(JNIEnv* env, jclass, jstring root) {
     const bool found =
         Resolve(library, "DCX_Send", send) && Resolve(library, "DCX_GetProperty", getProperty) &&
         Resolve(library, "VSim_SetLoopback", setLoopback) &&
-        Resolve(library, "VSim_WaitIdle", waitIdle) && Resolve(library, "VSim_Handle", simHandle);
+        Resolve(library, "VSim_WaitIdle", waitIdle) && Resolve(library, "VSim_Handle", simHandle) &&
+        Resolve(library, "VSim_InjectData", injectData);
     return found ? 0 : -1;
 }
 
@@ -60,6 +62,16 @@ JNIEXPORT void JNICALL BASELINE(loopback)(JNIEnv*, jclass, jboolean on) {
 
 JNIEXPORT jboolean JNICALL BASELINE(waitIdle)(JNIEnv*, jclass, jint milliseconds) {
     return waitIdle(static_cast<uint32_t>(milliseconds)) != 0 ? JNI_TRUE : JNI_FALSE;
+}
+
+// Queues data to the connection's receive callback, as if the device had sent it (at most 4 KiB).
+JNIEXPORT void JNICALL BASELINE(inject)(JNIEnv* env, jclass, jlong serviceHandle, jbyteArray data) {
+    jbyte bytes[4096];
+    const jsize length = env->GetArrayLength(data);
+    if (length > static_cast<jsize>(sizeof bytes)) return;
+    env->GetByteArrayRegion(data, 0, length, bytes);
+    injectData(reinterpret_cast<void*>(serviceHandle), reinterpret_cast<uint8_t*>(bytes),
+               static_cast<uint32_t>(length));
 }
 
 // Read's shape, doing nothing.

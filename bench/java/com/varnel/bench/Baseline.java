@@ -17,6 +17,9 @@ final class Baseline {
 
     static native boolean waitIdle(int milliseconds);
 
+    /** Queues data to the connection as received, at most 4 KiB. */
+    static native void inject(long serviceHandle, byte[] data);
+
     static native int empty(long handle, byte[] data, int maximum, int[] count);
 
     static native int copy(long handle, byte[] data, int n, int[] count);

@@ -102,10 +102,11 @@ class DevicePortTest {
                 assertThrows(IndexOutOfBoundsException.class, () -> port.write(data, r[0], r[1]), Arrays.toString(r));
             assertEquals(3, port.write(data, 7, 3));  // its echo comes first unless a refused write reached the service
             long start = System.nanoTime();
-            TimeoutException e = assertThrows(TimeoutException.class, () -> port.readFully(back, Duration.ofMillis(100)));
+            ReadTimeoutException e = assertThrows(ReadTimeoutException.class, () -> port.readFully(back, Duration.ofMillis(100)));
             long ms = (System.nanoTime() - start) / 1_000_000;
             assertTrue(ms >= 100 && ms < 5000, ms + " ms");  // generous: CI machines are loaded
-            assertEquals(List.of("3 of 5 bytes arrived in PT0.1S", "789"), List.of(e.getMessage(), new String(back, 0, 3, UTF_8)));
+            assertEquals(List.of("3 of 5 bytes arrived in PT0.1S", "789", "3"),
+                List.of(e.getMessage(), new String(back, 0, 3, UTF_8), "" + e.received()));
             for (Duration forever : List.of(Duration.ofSeconds(Long.MAX_VALUE, 999_999_999), ChronoUnit.FOREVER.getDuration())) {
                 port.write(data, 0, 5);
                 port.readFully(back, forever);  // the timeout in nanoseconds overflows a long
@@ -213,6 +214,7 @@ class DevicePortTest {
         "; send COM9 --hex 41:42:43; 0; Write 3 bytes +-> SUCCESS \\(0\\)  3 sent",
         "; listen COM9 --send hello --seconds 0.3; 0; (?m)^TIME  5 bytes\\n00000000  68 65 6c 6c 6f +\\|hello\\|\\nTIME  5 bytes received\\nClose ",
         "; echo COM9 --count 300 --size 100; 0; 300 x 100 bytes in .*\\nround trip: min",
+        "; echo COM9 --count 300 --size 100 --listener; 0; 300 x 100 bytes in .*\\nround trip: min",
         "property KOVLAN-P 1 4 1|power KOVLAN-P 1 2 after-reads 3; power KOVLAN-P --seconds 0.6; 0; STATE_3 \\(3\\)\\n.*STATE_4 \\(4\\)",
         "; custom COM9 set greeting string bonjour; 0; set string greeting +-> SUCCESS \\(0\\)  = bonjour",
         "; custom COM9 get none number; 10; getNumber +-> SERVICE_8000000B \\(-10\\)",

@@ -1,5 +1,6 @@
 package com.varnel.pos.comm.v4_0001.console;
 
+import com.varnel.pos.comm.v4_0001.port.DataListener;
 import com.varnel.pos.comm.v4_0001.port.DevicePort;
 import com.varnel.pos.comm.v4_0001.port.PortException;
 import com.varnel.pos.comm.v4_0001.port.PowerState;
@@ -51,9 +52,10 @@ public final class PortConsole {
             "listen", "listen PORT [--seconds N] [--send TEXT | --hex --send HEX]\n"
                     + "  Optionally sends first, then prints a hex dump of what arrives, for N seconds\n"
                     + "  or until interrupted.\n",
-            "echo", "echo PORT [--count N] [--size BYTES]\n"
+            "echo", "echo PORT [--count N] [--size BYTES] [--listener]\n"
                     + "  Sends N blocks (default 1000 of 64 bytes) one at a time and waits for each to\n"
-                    + "  come back (a loopback port): throughput and round-trip latency.\n",
+                    + "  come back (a loopback port): throughput and round-trip latency. The echo is\n"
+                    + "  read with readFully, or with --listener taken by a data listener.\n",
             "power", "power PORT [--seconds N]\n"
                     + "  Polls the power state every 100 ms and prints each change, for N seconds or\n"
                     + "  until interrupted.\n",
@@ -82,6 +84,7 @@ public final class PortConsole {
     private int count = 1000;
     private int size = 64;
     private boolean hex;
+    private boolean listener;
     private String toSend;
     private boolean help;
     private boolean version;
@@ -195,8 +198,9 @@ public final class PortConsole {
                 version = true;
                 continue;
             }
-            if (a.equals("--hex")) {
-                hex = true;
+            if (a.equals("--hex") || a.equals("--listener")) {
+                hex |= a.equals("--hex");
+                listener |= a.equals("--listener");
                 continue;
             }
             if (i + 1 == args.length) throw new IllegalArgumentException(a + " needs a value");
@@ -373,12 +377,16 @@ public final class PortConsole {
         long start = System.nanoTime();
         long progress = start + 1_000_000_000L;
         device.clear();
+        Echoes echoes = listener ? new Echoes(back) : null;
+        if (listener) device.addDataListener(echoes);
         for (int i = 0; i < count; i++) {
             for (int b = 0; b < size; b++) sent[b] = (byte) (i * 31 + b);
             long t = System.nanoTime();
+            if (listener) echoes.expect();
             device.write(sent);
             try {
-                device.readFully(back, Duration.ofSeconds(5));
+                if (listener) echoes.await(Duration.ofSeconds(5));
+                else device.readFully(back, Duration.ofSeconds(5));
             } catch (TimeoutException e) {
                 out.println("echo " + (i + 1) + ": " + e.getMessage());
                 return EXIT_MISMATCH;
@@ -404,6 +412,43 @@ public final class PortConsole {
         out.printf(Locale.ROOT, "round trip: min %.1f us, median %.1f us, p99 %.1f us, max %.1f us%n",
                 nanos[0] / 1e3, nanos[count / 2] / 1e3, nanos[(int) (count * 0.99)] / 1e3, nanos[count - 1] / 1e3);
         return 0;
+    }
+
+    /** Gathers one echo at a time from a data listener, and wakes the thread waiting for it. */
+    private static final class Echoes implements DataListener {
+        private final byte[] back;
+        private volatile int got;  // written by the dispatcher thread, read by the waiting one
+        private volatile Thread waiter;
+
+        Echoes(byte[] back) {
+            this.back = back;
+        }
+
+        void expect() {
+            got = 0;
+            waiter = Thread.currentThread();
+        }
+
+        @Override
+        public void onData(byte[] data) {
+            int n = Math.min(data.length, back.length - got);  // more would be a mismatch anyway
+            System.arraycopy(data, 0, back, got, n);
+            got += n;
+            if (got == back.length) LockSupport.unpark(waiter);
+        }
+
+        void await(Duration timeout) throws TimeoutException, InterruptedException {
+            long end = System.nanoTime() + timeout.toNanos();
+            for (int turn = 0; got < back.length; turn++) {
+                if (System.nanoTime() - end >= 0) {
+                    throw new TimeoutException(got + " of " + back.length + " bytes arrived in " + timeout);
+                }
+                // A loopback echo is back within microseconds: a wake-up would cost more than it.
+                if (turn < 1000) Thread.yield();
+                else LockSupport.parkNanos(this, end - System.nanoTime());
+                if (Thread.interrupted()) throw new InterruptedException();
+            }
+        }
     }
 
     private int power(DevicePort device, List<String> rest) {

@@ -1,6 +1,8 @@
 package com.varnel.pos.comm.v4_0001.port;
 
 import com.varnel.pos.comm.v4_0001.PortHandlerIO;
+import java.io.InputStream;
+import java.io.OutputStream;
 import java.nio.charset.StandardCharsets;
 import java.time.Duration;
 import java.util.Arrays;
@@ -8,7 +10,6 @@ import java.util.Objects;
 import java.util.Optional;
 import java.util.OptionalInt;
 import java.util.concurrent.TimeoutException;
-import java.util.concurrent.locks.LockSupport;
 import java.util.function.LongToIntFunction;
 
 /**
@@ -39,10 +40,23 @@ import java.util.function.LongToIntFunction;
  * <p>A port that is never closed is closed when it becomes unreachable, with a warning naming it
  * on the logger named for this package. Writes and reads are traced there as hex dumps at level
  * {@link java.util.logging.Level#FINEST}.
+ * <p>Receiving: {@link #read(byte[], int, int)} takes what is there; {@link #read(byte[], int,
+ * int, Duration)} and {@link #readFully} wait; {@link #getInputStream()} waits with the port's
+ * {@link #setReadTimeout read timeout}; data listeners ({@link #addDataListener(DataListener)} and
+ * its overloads) are called with every block, message or packet. While a port has data
+ * listeners they get all its data, and reads throw {@link IllegalStateException}. Waiting reads
+ * and listeners are served by one thread for the whole JVM, which polls the ports that need it:
+ * see {@link #setReceivePolling}.
  */
 public final class DevicePort implements AutoCloseable {
     /** Write timeout of a new port. */
     public static final Duration DEFAULT_WRITE_TIMEOUT = Duration.ofSeconds(1);
+    /** How often, at most, listeners and waiting readers are served when the ports are quiet. */
+    public static final Duration DEFAULT_POLL_INTERVAL = Duration.ofMillis(1);
+    /** How long the ports are polled without a pause after a write or after data. */
+    public static final Duration DEFAULT_HOT_WINDOW = Duration.ofMillis(5);
+    /** How often the power state of a port with power listeners is polled. */
+    public static final Duration POWER_POLL_INTERVAL = Duration.ofMillis(100);
 
     // Custom-value request codes of IOCtl.
     private static final int GET_BINARY = 0x40070009;
@@ -64,15 +78,39 @@ public final class DevicePort implements AutoCloseable {
     // Volatile so that the read after each native call keeps this port reachable until the call
     // has returned (Java 8 has no reachabilityFence): the reaper must not close it under the call.
     private volatile NativeHandle handle;
-    private final PortReaper.Watch watch;
+    private final PortReaper.Watch reaper;
     private volatile Duration writeTimeout = DEFAULT_WRITE_TIMEOUT;
+    private volatile Duration readTimeout = Duration.ZERO;
+    private final PortWatch watch;  // every read goes through it, to its receive buffer
 
     private DevicePort(long handle, String serviceUrl, String portName, int deviceType) {
         this.handle = new NativeHandle(handle, portName);
         this.serviceUrl = serviceUrl;
         this.portName = portName;
         this.deviceType = deviceType;
-        this.watch = PortReaper.watch(this, this.handle);
+        this.reaper = PortReaper.watch(this, this.handle);
+        this.watch = new PortWatch(portName, new ReceiveBuffer(this::read), this::powerState);
+    }
+
+    /**
+     * Sets how the ports with listeners or waiting readers are polled. For the hot window after a
+     * write on a port or data from it, the port is polled without pausing (by the JVM's one
+     * receive thread for its listeners, by a waiting reader for itself); otherwise the receive
+     * thread parks between polls for spells growing up to the interval. So data that answers a
+     * write within the hot window is seen within microseconds, other data within about the
+     * interval. A hot window costs about its length in CPU time. Process-wide; safe from any
+     * thread.
+     *
+     * @param interval the longest pause between polls, from 10 us to 1 s; default {@link
+     *     #DEFAULT_POLL_INTERVAL}
+     * @param hotWindow zero or positive, at most 1 min; default {@link #DEFAULT_HOT_WINDOW}
+     */
+    public static void setReceivePolling(Duration interval, Duration hotWindow) {
+        if (interval.compareTo(Duration.ofNanos(10_000)) < 0 || interval.compareTo(Duration.ofSeconds(1)) > 0
+                || hotWindow.isNegative() || hotWindow.compareTo(Duration.ofMinutes(1)) > 0) {
+            throw new IllegalArgumentException("interval " + interval + " or hot window " + hotWindow);
+        }
+        Dispatcher.INSTANCE.configure(interval.toNanos(), hotWindow.toNanos());
     }
 
     /**
@@ -252,6 +290,7 @@ public final class DevicePort implements AutoCloseable {
         int result = withHandle(live -> send(live, bytes, length, millis, count));
         if (Trace.on()) Trace.dump(portName, "write", result, data, offset, length);
         check("Write", result);
+        watch.wrote();
         return count[0];
     }
 
@@ -282,7 +321,182 @@ public final class DevicePort implements AutoCloseable {
      * @throws IllegalStateException when the port is closed
      */
     public int read(byte[] data) {
-        return read(data, data.length);
+        return read(data, 0, data.length);
+    }
+
+    /**
+     * Takes what has been received, up to {@code length} bytes, without waiting. Safe from any
+     * thread.
+     *
+     * @param data receives the bytes
+     * @param offset where the first byte goes
+     * @param length the most bytes to take
+     * @return the number of bytes taken, 0 when none were waiting
+     * @throws IndexOutOfBoundsException when the range does not lie within the array
+     * @throws PortException {@link ResultCode#BUFFER_OVERFLOW} once after received data was
+     *     lost because nobody read it in time; what was waiting is discarded with it
+     * @throws IllegalStateException when the port is closed or has data listeners
+     */
+    public int read(byte[] data, int offset, int length) {
+        checkRange(data, offset, length);
+        return watch.take(data, offset, length);
+    }
+
+    /**
+     * Takes received bytes, waiting up to a timeout for the first: returns as soon as at least
+     * one is there, with what is there up to {@code length}. The JVM's receive thread polls for
+     * it (see {@link #setReceivePolling}). Safe from any thread; a close from another thread ends
+     * the wait with {@link IllegalStateException}.
+     *
+     * @param data receives the bytes
+     * @param offset where the first byte goes
+     * @param length the most bytes to take
+     * @param timeout how long to wait at most; zero does not wait
+     * @return the number of bytes taken, 0 when none came in time (or length is 0)
+     * @throws IndexOutOfBoundsException when the range does not lie within the array
+     * @throws IllegalArgumentException when the timeout is negative
+     * @throws InterruptedException when the thread is interrupted while waiting
+     * @throws PortException as {@link #read(byte[], int, int)}
+     * @throws IllegalStateException when the port is or becomes closed, or has data listeners
+     */
+    public int read(byte[] data, int offset, int length, Duration timeout) throws InterruptedException {
+        checkRange(data, offset, length);
+        return watch.read(data, offset, length, nanos(timeout));
+    }
+
+    /** A timeout in nanoseconds, the longest ones cut to about 292 years. */
+    static long nanos(Duration timeout) {
+        if (timeout.isNegative()) throw new IllegalArgumentException("negative timeout " + timeout);
+        return timeout.getSeconds() >= Long.MAX_VALUE / 1_000_000_000L - 1 ? Long.MAX_VALUE : timeout.toNanos();
+    }
+
+    private static void checkRange(byte[] data, int offset, int length) {
+        if (offset < 0 || length < 0 || offset > data.length - length) {
+            throw new IndexOutOfBoundsException(
+                    "range [" + offset + ", " + offset + " + " + length + ") out of bounds for length " + data.length);
+        }
+    }
+
+    /**
+     * Sets the read timeout of the {@link #getInputStream() input stream}. Safe from any thread;
+     * reads already waiting keep theirs.
+     *
+     * @param timeout zero (the default) to wait without limit, else how long a stream read waits
+     *     for its first byte
+     */
+    public void setReadTimeout(Duration timeout) {
+        nanos(timeout);  // refuses a negative one now
+        readTimeout = timeout;
+    }
+
+    /**
+     * The read timeout of the {@link #getInputStream() input stream}. Safe from any thread.
+     *
+     * @return the timeout; zero for none
+     */
+    public Duration readTimeout() {
+        return readTimeout;
+    }
+
+    /**
+     * A stream of the port's received bytes. Its {@code read} waits as {@link #read(byte[], int,
+     * int, Duration)} does, with the port's {@link #setReadTimeout read timeout}: when the time is
+     * up it throws {@link java.io.InterruptedIOException} (a stream may not return 0), as it does
+     * when the thread is interrupted, with the interrupt status set again. It never reaches an
+     * end of stream: a closed port, a lost-data report and any failure are {@link
+     * java.io.IOException}s with the cause. {@code available()} counts the bytes already taken
+     * from the library into Java; when there are none it takes what the library holds, without
+     * waiting (the library tells how many bytes it holds only by handing them over), so 0 means
+     * none had arrived. Closing the stream leaves the port open. Each call gives a new stream
+     * over the same bytes.
+     *
+     * @return the input stream
+     */
+    public InputStream getInputStream() {
+        return new PortInputStream(this, watch);
+    }
+
+    /**
+     * A stream that sends through the port with its write timeout; a write returns when every
+     * byte was sent, and failures are {@link java.io.IOException}s with the cause. Closing it
+     * leaves the port open.
+     *
+     * @return the output stream
+     */
+    public OutputStream getOutputStream() {
+        return new PortOutputStream(this);
+    }
+
+    /**
+     * Adds a listener for every block of data, as the library hands them over. Safe from any
+     * thread. Listeners are called on the JVM's one receive thread, in the order the bytes
+     * arrived, until {@link #close()} or removal; the port's listeners each get every byte, in
+     * the order they were added.
+     *
+     * @param listener the listener
+     * @throws IllegalStateException when the port is closed
+     */
+    public void addDataListener(DataListener listener) {
+        watch.add(new BlockFramer(portName, Objects.requireNonNull(listener, "listener")));
+    }
+
+    /**
+     * Adds a listener for messages ended by a delimiter, given without it. Bytes after the last
+     * delimiter wait for the next one; a message grows until its delimiter comes. Otherwise as
+     * {@link #addDataListener(DataListener)}.
+     *
+     * @param delimiter the bytes that end a message, at least one
+     * @param listener the listener
+     * @throws IllegalArgumentException when the delimiter is empty
+     * @throws IllegalStateException when the port is closed
+     */
+    public void addDataListener(byte[] delimiter, DataListener listener) {
+        watch.add(new DelimiterFramer(portName, Objects.requireNonNull(listener, "listener"), delimiter));
+    }
+
+    /**
+     * Adds a listener for packets of a fixed length. Otherwise as {@link
+     * #addDataListener(DataListener)}.
+     *
+     * @param packetLength the length of every packet, at least 1
+     * @param listener the listener
+     * @throws IllegalArgumentException when the length is below 1
+     * @throws IllegalStateException when the port is closed
+     */
+    public void addDataListener(int packetLength, DataListener listener) {
+        watch.add(new PacketFramer(portName, Objects.requireNonNull(listener, "listener"), packetLength));
+    }
+
+    /**
+     * Removes a data listener; it may be in a call that has begun, and is not called after that.
+     * Safe from any thread.
+     *
+     * @param listener the listener, as added (one addition is removed)
+     * @return whether it was there
+     */
+    public boolean removeDataListener(DataListener listener) {
+        return watch.removeData(listener);
+    }
+
+    /**
+     * Adds a listener for the changes of {@link #powerState()}, polled every {@link
+     * #POWER_POLL_INTERVAL} on the JVM's receive thread. Safe from any thread.
+     *
+     * @param listener the listener
+     * @throws IllegalStateException when the port is closed
+     */
+    public void addPowerListener(PowerListener listener) {
+        watch.add(Objects.requireNonNull(listener, "listener"));
+    }
+
+    /**
+     * Removes a power listener, as {@link #removeDataListener} does.
+     *
+     * @param listener the listener, as added
+     * @return whether it was there
+     */
+    public boolean removePowerListener(PowerListener listener) {
+        return watch.removePower(listener);
     }
 
     /** The one path of every read from the library. */
@@ -295,47 +509,27 @@ public final class DevicePort implements AutoCloseable {
     }
 
     /**
-     * Fills the array with received bytes, waiting for them up to a timeout. It polls: briefly
-     * spinning, then sleeping for growing spells of at most about 1 ms, so a byte is taken at
-     * most about a millisecond after it arrived. A timeout is a checked {@link TimeoutException}
+     * Fills the array with received bytes, waiting for them up to a timeout, as {@link
+     * #read(byte[], int, int, Duration)} does. A timeout is a checked {@link TimeoutException}
      * because running out of time is an outcome a caller with a deadline plans for, unlike the
-     * failures of {@link PortException}. Safe from any thread; the port lock is not held while
-     * waiting, so a close from another thread ends the wait with {@link IllegalStateException}.
+     * failures of {@link PortException}. Safe from any thread; a close from another thread ends
+     * the wait with {@link IllegalStateException}.
      *
      * @param data the array to fill
      * @param timeout how long to wait at most
-     * @throws TimeoutException when the array is not full in time; the bytes that did arrive are
-     *     at its start and the message says how many
+     * @throws ReadTimeoutException when the array is not full in time; the bytes that did
+     *     arrive are at its start, and {@link ReadTimeoutException#received()} says how many
      * @throws InterruptedException when the thread is interrupted while waiting
      * @throws PortException when a read fails
-     * @throws IllegalStateException when the port is or becomes closed
+     * @throws IllegalStateException when the port is or becomes closed, or has data listeners
      */
-    public void readFully(byte[] data, Duration timeout) throws TimeoutException, InterruptedException {
-        final long start = System.nanoTime();
-        // Some 292 years and more: no limit rather than toNanos' ArithmeticException.
-        final long limit = timeout.getSeconds() >= Long.MAX_VALUE / 1_000_000_000L ? Long.MAX_VALUE : timeout.toNanos();
-        byte[] scratch = null;
-        int got = read(data);
-        int idle = 0;
-        long sleep = 10_000;
+    public void readFully(byte[] data, Duration timeout) throws ReadTimeoutException, InterruptedException {
+        final long deadline = System.nanoTime() + nanos(timeout);
+        int got = 0;
         while (got < data.length) {
-            if (System.nanoTime() - start >= limit) {
-                throw new TimeoutException(got + " of " + data.length + " bytes arrived in " + timeout);
-            }
-            if (idle < 64) {
-                idle++;  // a short spin first: an echo usually comes back within microseconds
-            } else {
-                LockSupport.parkNanos(sleep);
-                sleep = Math.min(sleep * 2, 1_000_000);
-                if (Thread.interrupted()) throw new InterruptedException();
-            }
-            if (scratch == null) scratch = new byte[data.length];
-            int n = read(scratch, data.length - got);
-            if (n > 0) {
-                System.arraycopy(scratch, 0, data, got, n);
-                got += n;
-                idle = 0;
-                sleep = 10_000;
+            got += watch.read(data, got, data.length - got, Math.max(0, deadline - System.nanoTime()));
+            if (got < data.length && deadline - System.nanoTime() <= 0) {
+                throw new ReadTimeoutException(got, data.length, timeout);
             }
         }
     }
@@ -665,7 +859,8 @@ public final class DevicePort implements AutoCloseable {
     public void close() {
         long closing = handle.take();
         if (closing == 0) return;
-        watch.forget();
+        reaper.forget();
+        watch.close();  // listeners and waiting readers go at once, whatever they are doing
         check("Close", PortHandlerIO.Close(closing));
     }
 
