@@ -1,32 +1,17 @@
 // libdcxif.so of the simulator: the service library's entry points, each passing the call on
 // to libvarnelsim.so, which holds the state. Every variant root builds this file once more with
 // VSIM_OMIT_<function> defined, so that its library lacks exactly that one function.
-#include <dlfcn.h>
-
-#include <string>
 #include <type_traits>
 
+#include "OwnDirectory.h"
 #include "SimService.h"
 
 #define VSIM_EXPORT extern "C" __attribute__((visibility("default")))
 
 #ifndef VSIM_OMIT_DCX_Initialize
-namespace {
-
 // A scenario file is looked for beside the library the caller loaded, so each root has its own.
-std::string ownDirectory() {
-    static const char anchor = 0;
-    Dl_info info{};
-    if (dladdr(&anchor, &info) == 0 || info.dli_fname == nullptr) return ".";
-    const std::string path = info.dli_fname;
-    const size_t slash = path.rfind('/');
-    return slash == std::string::npos ? "." : path.substr(0, slash);
-}
-
-}  // namespace
-
 VSIM_EXPORT DCXRESULT DCX_Initialize() {
-    return VSimSvc_Initialize(ownDirectory().c_str());
+    return VSimSvc_Initialize(vsim::OwnDirectory().c_str());
 }
 static_assert(std::is_same_v<decltype(DCX_Initialize), DCX_Initialize_t>);
 #endif

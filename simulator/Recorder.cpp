@@ -14,6 +14,8 @@
 #include <map>
 #include <mutex>
 
+#include "OwnDirectory.h"
+
 namespace vrec {
 namespace {
 
@@ -30,19 +32,10 @@ Configuration& configuration() {
     return *instance;
 }
 
-std::string ownDirectory() {
-    static const char anchor = 0;
-    Dl_info info{};
-    if (dladdr(&anchor, &info) == 0 || info.dli_fname == nullptr) return ".";
-    const std::string path = info.dli_fname;
-    const size_t slash = path.rfind('/');
-    return slash == std::string::npos ? "." : path.substr(0, slash);
-}
-
 }  // namespace
 
 bool readConfiguration() {
-    std::ifstream file(ownDirectory() + "/vsim-record.conf");
+    std::ifstream file(vsim::OwnDirectory() + "/vsim-record.conf");
     std::string line, target, output;
     while (std::getline(file, line)) {
         const size_t blank = line.find(' ');
