@@ -10,11 +10,13 @@ package com.varnel.pos.comm.v4_0001;
  * unexpected service result; the others are the service's own failures).
  *
  * <p>A native handle is the {@code long} that {@link #Open} stores in element 0 of its holder. It
- * is valid until {@link #Close}. The library keeps the set of live handles: a handle that was
- * closed, or never opened, gets -1 from every method (as handle 0 does), so a second Close or a
- * call after Close is refused, never followed into freed memory. A Close that meets another call
- * on the same handle waits for that call to end; calls that start after the Close began get -1.
- * Calls may run on any threads, on the same handle or on different ones.
+ * is valid until {@link #Close}, and a closed handle is never handed out again while the process
+ * lives: a handle that was closed, or never opened, gets -1 from every method (as handle 0 does),
+ * so a second Close or a call after Close is refused, never followed into freed memory. A Close
+ * does not wait for other calls on the same handle, not even a Write held in the service: it
+ * closes the port in the service at once (which ends such a send), calls already running finish
+ * against the live port, and calls that start after the Close began get -1. Calls may run on any
+ * threads, on the same handle or on different ones.
  *
  * <p>The native library is loaded, at the first use of the class, from the path in the system
  * property {@code com.varnel.pos.comm.library} when set, else as {@code libVarnelPHJNI.so} from
