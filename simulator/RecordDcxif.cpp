@@ -53,7 +53,10 @@ std::string name(const void* handle) {
     Session& s = session();
     std::lock_guard lock(s.mutex);
     auto found = s.connections.find(handle);
-    return found != s.connections.end() ? "P" + std::to_string(found->second.sequence) : "P?";
+    // Appended, not "P" + std::to_string(...): GCC 12 at -O3 takes that for an overlapping copy.
+    return found != s.connections.end()
+               ? std::string("P").append(std::to_string(found->second.sequence))
+               : "P?";
 }
 
 template <class Fn, class... Args>
