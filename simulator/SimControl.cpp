@@ -239,6 +239,10 @@ int VSim_WaitIdle(uint32_t timeoutMs) {
     return awaitIdle(s, lock, timeoutMs) ? 1 : 0;
 }
 
+int64_t VSim_LastCallbackTime(void) {
+    return state().lastCallbackNanos.load(std::memory_order_relaxed);
+}
+
 void VSim_SetLoopback(int enabled) {
     State& s = state();
     std::lock_guard lock(s.mutex);

@@ -51,6 +51,10 @@ void deliveryLoop() {
         s.inFlight = InFlight{event.target, event.kind, ++s.deliverySerial};
         // Never call out with the state locked: callbacks call back into the simulator.
         lock.unlock();
+        s.lastCallbackNanos.store(std::chrono::duration_cast<std::chrono::nanoseconds>(
+                                      std::chrono::steady_clock::now().time_since_epoch())
+                                      .count(),
+                                  std::memory_order_relaxed);
         call.callback(event.code, event.count, valuesOf(event), event.length, bytesOf(event),
                       call.context);
         lock.lock();

@@ -2,6 +2,7 @@
 // guards connections, devices, configuration, the result program, the call log and the queue.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -196,6 +197,7 @@ struct State {
     std::thread::id deliveryThread;
     std::optional<InFlight> inFlight;
     uint64_t deliverySerial = 0;
+    std::atomic<int64_t> lastCallbackNanos{0};  // CLOCK_MONOTONIC, set before each callback
 };
 
 // The one simulator instance. Never destroyed: the delivery thread outlives static destruction.

@@ -193,6 +193,10 @@ void VSim_InjectEvent(void* handle, uint32_t kind, uint32_t event, uint32_t coun
 // delayed ones are waited for. Returns 0 on time-out, else 1.
 // (Called from a callback, it returns 0 at once: the delivery thread cannot wait for itself.)
 int VSim_WaitIdle(uint32_t timeoutMs);
+// When the delivery thread last called a callback, just before the call: nanoseconds of
+// CLOCK_MONOTONIC (the clock of Java's System.nanoTime on Linux), 0 before the first call. A
+// benchmark times from the service's hand-over with it, leaving out the simulator's own wake-up.
+int64_t VSim_LastCallbackTime(void);
 
 // Loopback: data sent on a connection that no script rule or unmatched line answers comes back
 // to it as received data (on by default).

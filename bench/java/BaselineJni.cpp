@@ -17,6 +17,7 @@ void (*setLoopback)(int) = nullptr;
 int (*waitIdle)(uint32_t) = nullptr;
 void* (*simHandle)(unsigned) = nullptr;
 void (*injectData)(void*, const uint8_t*, uint32_t) = nullptr;
+int64_t (*lastCallbackTime)() = nullptr;
 
 // Source of the copies: what a ring would hand over.
 jbyte source[0x20000];
@@ -45,7 +46,8 @@ JNIEXPORT jint JNICALL BASELINE(bind)(JNIEnv* env, jclass, jstring root) {
         Resolve(library, "DCX_Send", send) && Resolve(library, "DCX_GetProperty", getProperty) &&
         Resolve(library, "VSim_SetLoopback", setLoopback) &&
         Resolve(library, "VSim_WaitIdle", waitIdle) && Resolve(library, "VSim_Handle", simHandle) &&
-        Resolve(library, "VSim_InjectData", injectData);
+        Resolve(library, "VSim_InjectData", injectData) &&
+        Resolve(library, "VSim_LastCallbackTime", lastCallbackTime);
     return found ? 0 : -1;
 }
 
@@ -54,6 +56,10 @@ JNIEXPORT jlong JNICALL BASELINE(latestServiceHandle)(JNIEnv*, jclass) {
     void* latest = nullptr;
     for (unsigned n = 1; void* handle = simHandle(n); ++n) latest = handle;
     return reinterpret_cast<jlong>(latest);
+}
+
+JNIEXPORT jlong JNICALL BASELINE(lastCallbackTime)(JNIEnv*, jclass) {
+    return lastCallbackTime();
 }
 
 JNIEXPORT void JNICALL BASELINE(loopback)(JNIEnv*, jclass, jboolean on) {

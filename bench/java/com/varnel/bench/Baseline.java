@@ -15,6 +15,9 @@ final class Baseline {
 
     static native void loopback(boolean on);
 
+    /** When the simulator last called a callback, in System.nanoTime's clock (CLOCK_MONOTONIC). */
+    static native long lastCallbackTime();
+
     static native boolean waitIdle(int milliseconds);
 
     /** Queues data to the connection as received, at most 4 KiB. */

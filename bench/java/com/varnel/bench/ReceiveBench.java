@@ -17,7 +17,8 @@ import java.util.concurrent.locks.LockSupport;
 /**
  * How soon received data reaches a data listener and a waiting read, beside a thread polling Read
  * in a tight loop (the floor), in the same shuffled rounds against the simulator: the data is
- * injected as the service would deliver it, and each side stamps the moment it sees it. Then the
+ * injected as the service would deliver it, and each side stamps the moment it sees it, timed
+ * from the simulator's call of the bridge's receive callback. Then the
  * CPU time of the whole JVM while ports are watched and nothing arrives. Prints markdown rows.
  * Properties: varnel.sim.root, varnel.bench.baseline, varnel.bench.label, varnel.bench.samples,
  * varnel.bench.idleSeconds, varnel.bench.sweep (intervals in microseconds, comma-separated),
@@ -41,7 +42,11 @@ public final class ReceiveBench {
         /** Gets ready to see the next reply; a request first, when asked. */
         abstract void arm(boolean request);
 
-        /** Injects a reply and returns how long it took to be seen, in ns. */
+        /**
+         * Injects a reply and returns how long it took to be seen from the moment the simulator's
+         * delivery thread handed it to the bridge's callback, in ns: the simulator's own wake-up
+         * after the injection is not the receive path's.
+         */
         long sample() {
             seen = 0;
             long start = System.nanoTime();
@@ -51,7 +56,11 @@ public final class ReceiveBench {
                 if (System.nanoTime() > deadline) throw new IllegalStateException(name + ": reply not seen");
                 LockSupport.parkNanos(50_000);  // the sides stamp the time themselves
             }
-            return seen - start;
+            long delivered = Baseline.lastCallbackTime();  // the same clock as nanoTime
+            if (delivered < start || delivered > seen) {
+                throw new IllegalStateException(name + ": the reply's callback is not between injection and sight");
+            }
+            return seen - delivered;
         }
     }
 
