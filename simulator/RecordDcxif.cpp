@@ -65,6 +65,17 @@ DCXRESULT forward(const char* function, Args... args) {
     return real != nullptr ? real(args...) : vrec::kNotAvailable;
 }
 
+// A get of a property or capability: the id asked for, then the value got.
+template <class Fn>
+DCXRESULT getValue(const char* function, void* portHandle, uint32_t id, int64_t* value) {
+    const DCXRESULT r = forward<Fn>(function, portHandle, id, value);
+    vrec::CallLine(function)
+        .arg(name(portHandle))
+        .num(id)
+        .done(r, r == 0 && value != nullptr ? " value " + std::to_string(*value) : "");
+    return r;
+}
+
 std::string code(uint32_t value) {
     char text[16];
     std::snprintf(text, sizeof text, "0x%08X", value);
@@ -255,12 +266,7 @@ VREC_EXPORT DCXRESULT DCX_ResumeSending(void* portHandle) {
 }
 
 VREC_EXPORT DCXRESULT DCX_GetProperty(void* portHandle, uint32_t id, int64_t* value) {
-    const DCXRESULT r = forward<DCX_GetProperty_t>("DCX_GetProperty", portHandle, id, value);
-    vrec::CallLine("DCX_GetProperty")
-        .arg(name(portHandle))
-        .num(id)
-        .done(r, r == 0 && value != nullptr ? " value " + std::to_string(*value) : "");
-    return r;
+    return getValue<DCX_GetProperty_t>("DCX_GetProperty", portHandle, id, value);
 }
 
 VREC_EXPORT DCXRESULT DCX_SetProperty(void* portHandle, uint32_t selector1, uint32_t selector2,
@@ -277,12 +283,7 @@ VREC_EXPORT DCXRESULT DCX_SetProperty(void* portHandle, uint32_t selector1, uint
 }
 
 VREC_EXPORT DCXRESULT DCX_GetCapability(void* portHandle, uint32_t id, int64_t* value) {
-    const DCXRESULT r = forward<DCX_GetCapability_t>("DCX_GetCapability", portHandle, id, value);
-    vrec::CallLine("DCX_GetCapability")
-        .arg(name(portHandle))
-        .num(id)
-        .done(r, r == 0 && value != nullptr ? " value " + std::to_string(*value) : "");
-    return r;
+    return getValue<DCX_GetCapability_t>("DCX_GetCapability", portHandle, id, value);
 }
 
 VREC_EXPORT DCXRESULT DCX_ResetDevice(void* portHandle, uint32_t argument) {

@@ -32,6 +32,17 @@ std::string gotBytes(DCXRESULT r, const uint32_t* length, const uint8_t* bytes) 
     return out;
 }
 
+// A get of a string or binary value: the capacity asked with, then the length and bytes got.
+template <class Fn>
+DCXRESULT getBytes(const char* function, const char* serviceURL, const char* portName,
+                   const char* key, uint32_t* length, uint8_t* bytes) {
+    vrec::CallLine line = custom(function, serviceURL, portName, key);
+    if (length != nullptr) line.num(*length);
+    const DCXRESULT r = forward<Fn>(function, serviceURL, portName, key, length, bytes);
+    line.done(r, gotBytes(r, length, bytes));
+    return r;
+}
+
 }  // namespace
 
 VREC_EXPORT DCXRESULT DCX_GetCustomValueNumber(const char* serviceURL, const char* portName,
@@ -45,22 +56,14 @@ VREC_EXPORT DCXRESULT DCX_GetCustomValueNumber(const char* serviceURL, const cha
 
 VREC_EXPORT DCXRESULT DCX_GetCustomValueString(const char* serviceURL, const char* portName,
                                                const char* key, uint32_t* length, uint8_t* bytes) {
-    vrec::CallLine line = custom("DCX_GetCustomValueString", serviceURL, portName, key);
-    if (length != nullptr) line.num(*length);
-    const DCXRESULT r = forward<DCX_GetCustomValueString_t>("DCX_GetCustomValueString", serviceURL,
-                                                            portName, key, length, bytes);
-    line.done(r, gotBytes(r, length, bytes));
-    return r;
+    return getBytes<DCX_GetCustomValueString_t>("DCX_GetCustomValueString", serviceURL, portName,
+                                                key, length, bytes);
 }
 
 VREC_EXPORT DCXRESULT DCX_GetCustomValueBinary(const char* serviceURL, const char* portName,
                                                const char* key, uint32_t* length, uint8_t* bytes) {
-    vrec::CallLine line = custom("DCX_GetCustomValueBinary", serviceURL, portName, key);
-    if (length != nullptr) line.num(*length);
-    const DCXRESULT r = forward<DCX_GetCustomValueBinary_t>("DCX_GetCustomValueBinary", serviceURL,
-                                                            portName, key, length, bytes);
-    line.done(r, gotBytes(r, length, bytes));
-    return r;
+    return getBytes<DCX_GetCustomValueBinary_t>("DCX_GetCustomValueBinary", serviceURL, portName,
+                                                key, length, bytes);
 }
 
 VREC_EXPORT DCXRESULT DCX_SetCustomValueNumber(const char* serviceURL, const char* portName,
