@@ -17,8 +17,8 @@ using std::chrono::milliseconds;
 using Words = std::vector<std::string_view>;
 
 // Words that end a BYTES field.
-constexpr std::string_view kKeywords[] = {"once",  "reply", "power",  "lock-lost",
-                                          "delay", "split", "values", "bytes"};
+constexpr std::string_view kKeywords[] = {"once",  "reply", "power",  "lock-lost", "delay",
+                                          "split", "gap",   "values", "bytes"};
 
 bool isKeyword(std::string_view word) {
     return std::find(std::begin(kKeywords), std::end(kKeywords), word) != std::end(kKeywords);
@@ -157,7 +157,8 @@ Event dataEvent(std::vector<uint8_t> bytes) {
                  .bytesNull = false};
 }
 
-// rule <port> <TYPE> exact|prefix|pattern BYTES [once] reply BYTES [delay <ms>] [split <n>]
+// rule <port> <TYPE> exact|prefix|pattern BYTES [once] reply BYTES [delay <ms>]
+//                                                      [split <n> [gap <ms>]]
 //                                                      | power <reading> | lock-lost
 std::string ruleLine(State& s, const Words& w) {
     Rule rule{};
@@ -189,6 +190,11 @@ std::string ruleLine(State& s, const Words& w) {
         if (at < w.size() && w[at] == "split") {
             if (error = keyed(w, at, "split", 1, kMaxU32, value); !error.empty()) return error;
             rule.split = static_cast<uint32_t>(value);
+            // Up to a minute: even a reply split byte by byte is then due within 2^32 ms.
+            if (at < w.size() && w[at] == "gap") {
+                if (error = keyed(w, at, "gap", 0, 60000, value); !error.empty()) return error;
+                rule.gapMs = static_cast<uint32_t>(value);
+            }
         }
     } else if (action == "power") {
         rule.action = RuleAction::Power;
@@ -309,15 +315,16 @@ bool matches(const Rule& rule, const uint8_t* bytes, uint32_t count) {
     return true;
 }
 
-// The reply in n blocks of near-equal size, the longer ones first; never an empty block.
+// The reply in n blocks of near-equal size, the longer ones first, each `gap` after the one
+// before; never an empty block.
 void reply(State& s, Connection& connection, const std::vector<uint8_t>& bytes, uint32_t split,
-           microseconds wait) {
+           microseconds wait, microseconds gap) {
     const size_t blocks = std::min<size_t>(std::max<uint32_t>(split, 1), bytes.size());
     size_t at = 0;
     for (size_t i = 0; i < blocks; ++i) {
         const size_t size = bytes.size() / blocks + (i < bytes.size() % blocks ? 1 : 0);
         scheduleInOrder(s, connection, dataEvent({bytes.begin() + at, bytes.begin() + at + size}),
-                        wait);
+                        wait + gap * static_cast<int64_t>(i));
         at += size;
     }
 }
@@ -328,7 +335,8 @@ void fire(State& s, Connection& connection, const Rule& rule) {
     const Clock::time_point due = std::max(Clock::now(), connection.lastDue);
     switch (rule.action) {
         case RuleAction::Reply:
-            reply(s, connection, rule.reply, rule.split, milliseconds(rule.delayMs));
+            reply(s, connection, rule.reply, rule.split, milliseconds(rule.delayMs),
+                  milliseconds(rule.gapMs));
             break;
         case RuleAction::Power:
             device(s, key).properties[kPowerProperty] = rule.reading;
@@ -349,8 +357,8 @@ void answerUnmatched(State& s, Connection& connection, const uint8_t* bytes, uin
         mode = setting.mode;
         answer = &setting.reply;
     }
-    if (mode == UnmatchedMode::Echo) reply(s, connection, {bytes, bytes + count}, 1, {});
-    if (mode == UnmatchedMode::Reply) reply(s, connection, *answer, 1, {});
+    if (mode == UnmatchedMode::Echo) reply(s, connection, {bytes, bytes + count}, 1, {}, {});
+    if (mode == UnmatchedMode::Reply) reply(s, connection, *answer, 1, {}, {});
 }
 
 void queueScripted(State& s, Connection& connection, const ScriptedEvent& scripted) {

@@ -128,6 +128,7 @@ struct Rule {
     std::vector<uint8_t> reply;
     uint32_t delayMs = 0;
     uint32_t split = 1;
+    uint32_t gapMs = 0;    // between the blocks of a split reply
     uint32_t reading = 0;  // of a power action
 };
 

@@ -80,7 +80,8 @@
 // device type or * (any); BYTES hex bytes separated by blanks or colons ("1B 76", "1b:76") or a
 // double-quoted string with \r \n \t \\ \" \xNN escapes, or several of these; in a pattern,
 // ?? is any byte. A '#' inside a string does not start a comment.
-//   rule <port> <TYPE> exact|prefix|pattern BYTES [once] reply BYTES [delay <ms>] [split <n>]
+//   rule <port> <TYPE> exact|prefix|pattern BYTES [once] reply BYTES [delay <ms>]
+//        [split <n> [gap <ms>]]
 //   rule <port> <TYPE> exact|prefix|pattern BYTES [once] power <reading>
 //   rule <port> <TYPE> exact|prefix|pattern BYTES [once] lock-lost
 //   unsolicited <port> <TYPE> every <ms> BYTES

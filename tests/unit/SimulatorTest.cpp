@@ -152,6 +152,7 @@ TEST_F(Script, RulesAnswerSendsInFileOrder) {
         {"rule COM1 2 exact 41 reply 42\nrule COM2 * exact 41 reply 43", {"A"}, "A"},
         {"rule COM1 1 exact 41 reply \"ABCDEFG\" split 3", {"A"}, "ABC|DE|FG"},
         {"rule COM1 1 exact 41 reply \"AB\" split 5", {"A"}, "A|B"},
+        {"rule COM1 1 exact 41 reply \"ABC\" split 3 gap 5", {"A", "z"}, "A|B|C|z"},
         {"unmatched COM1 * drop\nrule COM1 1 exact 41 reply 42", {"x", "A", "y"}, "B"},
         {"unmatched COM1 * drop\nunmatched COM1 1 reply \"?\"", {"x"}, "?"},
         // A delayed answer is not overtaken by what later sends bring.
@@ -168,6 +169,18 @@ TEST_F(Script, RulesAnswerSendsInFileOrder) {
         for (const std::string& block : c.sends) Send(port, block);
         EXPECT_EQ(Deliveries(), c.deliveries) << c.script;
     }
+}
+
+// The blocks of a split reply come a gap apart: the last no sooner than two gaps after the send.
+TEST_F(Script, SplitReplyBlocksComeAGapApart) {
+    ASSERT_EQ(VSim_ApplyScenarioText("rule COM1 1 exact 41 reply \"ABC\" split 3 gap 20"), 0);
+    void* port = Device();
+    const int64_t sent = std::chrono::duration_cast<std::chrono::nanoseconds>(
+                             std::chrono::steady_clock::now().time_since_epoch())
+                             .count();
+    Send(port, "A");
+    EXPECT_EQ(Deliveries(), "A|B|C");
+    EXPECT_GE(VSim_LastCallbackTime() - sent, 40'000'000);
 }
 
 // Periodic data flows from the registration until the callback goes, and never keeps the

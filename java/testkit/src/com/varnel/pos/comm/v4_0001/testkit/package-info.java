@@ -19,7 +19,7 @@
  *
  *     static Stream&lt;Arguments&gt; answers() {
  *         return Stream.of(
- *                 arguments("reply \"S:00\\r\\n\" split 3", Status.READY),
+ *                 arguments("reply \"S:00\\r\\n\" split 3 gap 20", Status.READY),
  *                 arguments("reply \"S:01\\r\\n\"", Status.PAPER_OUT),
  *                 arguments("reply \"S:00\\r\\n\" delay 2000", Status.NO_ANSWER),
  *                 arguments("power 0", Status.OFFLINE));
