@@ -16,7 +16,10 @@ final class ReceiveBuffer {
         int read(byte[] into, int max);
     }
 
+    private static final int RING_BYTES = 128 * 1024;
+
     private final Source source;
+    private byte[] scratch = new byte[0];  // for reads into the middle of an array
     private byte[] held = new byte[0];
     private int start;
     private int end;
@@ -40,8 +43,11 @@ final class ReceiveBuffer {
             throw error;
         }
         if (offset == 0) return source.read(into, length);
-        byte[] scratch = new byte[length];  // the native read fills from index 0
-        int n = source.read(scratch, length);
+        // The native read fills from index 0; a waiting readFully comes here on every poll, so
+        // the array is kept, at most the ring's size (no read returns more).
+        int most = Math.min(length, RING_BYTES);
+        if (scratch.length < most) scratch = new byte[most];
+        int n = source.read(scratch, most);
         System.arraycopy(scratch, 0, into, offset, n);
         return n;
     }
