@@ -279,10 +279,7 @@ public final class DevicePort implements AutoCloseable {
      * @throws IllegalStateException when the port is closed
      */
     public int write(byte[] data, int offset, int length, Duration timeout) {
-        if (offset < 0 || length < 0 || offset > data.length - length) {
-            throw new IndexOutOfBoundsException(
-                    "range [" + offset + ", " + offset + " + " + length + ") out of bounds for length " + data.length);
-        }
+        checkRange(data, offset, length);
         int millis = timeoutMillis(timeout);
         // The library sends from the start of the array it is given.
         byte[] bytes = offset == 0 ? data : Arrays.copyOfRange(data, offset, offset + length);
